@@ -1,0 +1,189 @@
+import itertools
+import math
+
+import numpy as np
+import pytest
+
+import qorv_core as q
+
+
+def deriv(x, p, order):
+    """order-th derivative of x**p, evaluated independently of the module."""
+    if p < order:
+        return np.zeros_like(x)
+    return math.perm(p, order) * x ** (p - order)
+
+
+def reference_nd(degrees, bounds, n):
+    """Grid sums of squared gradients and Hessians, built point by point."""
+    mis = [list(e) for e in itertools.product(*(range(d + 1) for d in degrees))]
+    pts = np.array(list(itertools.product(*(np.linspace(lo, hi, n) for lo, hi in bounds))))
+    dV = np.prod([(hi - lo) / (n - 1) for lo, hi in bounds])
+    D = len(degrees)
+
+    def partial(orders):
+        return np.column_stack(
+            [np.prod([deriv(pts[:, d], e[d], orders[d]) for d in range(D)], axis=0) for e in mis])
+
+    unit = np.eye(D, dtype=int)
+    R1 = sum(dV * partial(unit[i]).T @ partial(unit[i]) for i in range(D))
+    R2 = sum(dV * partial(unit[i] + unit[j]).T @ partial(unit[i] + unit[j])
+             for i in range(D) for j in range(D))
+    return R1, R2, mis
+
+
+@pytest.mark.parametrize("deg,lo,hi,n,R1,R2", [
+    (0, 0.0, 1.0, 600, [[0.0]], [[0.0]]),
+    (1, 0.0, 1.0, 600, [[0, 0], [0, 600 / 599]], np.zeros((2, 2))),
+    (2, 0.0, 1.0, 2, [[0, 0, 0], [0, 2, 2], [0, 2, 4]], [[0, 0, 0], [0, 0, 0], [0, 0, 8]]),
+    (3, 0.5, 0.5, 50, np.zeros((4, 4)), np.zeros((4, 4))),
+])
+def test_penalties_1d_worked_values(deg, lo, hi, n, R1, R2):
+    got1, got2 = q.smoothness_penalty_matrices_1d(deg, lo, hi, n)
+    # 600 summed weights of 1/599 carry a few ulp of rounding
+    np.testing.assert_allclose(got1, R1, rtol=1e-13, atol=0)
+    np.testing.assert_allclose(got2, R2, rtol=1e-13, atol=0)
+
+
+@pytest.mark.parametrize("lo,hi", [(-1.0, 2.0), (2.0, -1.0)])
+def test_penalties_1d_default_grid_against_numpy(lo, hi):
+    R1, R2 = q.smoothness_penalty_matrices_1d(deg=3, x_min=lo, x_max=hi)
+    dx = (hi - lo) / 599
+    x = lo + np.arange(600) * dx
+    for got, order in ((R1, 1), (R2, 2)):
+        d = np.column_stack([deriv(x, p, order) for p in range(4)])
+        np.testing.assert_allclose(got, dx * d.T @ d, rtol=1e-12)
+        np.testing.assert_array_equal(got, got.T)
+        # semi-definite, negative on a reversed interval
+        eig = np.linalg.eigvalsh(np.sign(dx) * got)
+        assert eig.min() > -1e-12 * eig.max() and eig.max() > 0
+
+
+@pytest.mark.parametrize("deg,n_grid,message", [
+    (-1, 600, "deg < 0"), (2, 1, "n_grid < 2"), (2, 0, "n_grid < 2"), (-3, 1, "deg < 0")])
+def test_penalties_1d_errors(deg, n_grid, message):
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        q.smoothness_penalty_matrices_1d(deg, 0.0, 1.0, n_grid)
+
+
+def test_boundary_reduce_worked_and_degenerate():
+    np.testing.assert_array_equal(q.boundary_reduce_1d(2, 0.0, 1.0), np.diag([0.0, 0.0, 4.0]))
+    np.testing.assert_array_equal(q.boundary_reduce_1d(0, 0.0, 1.0), [[0.0]])
+    np.testing.assert_array_equal(q.boundary_reduce_1d(3, 1.5, 1.5), np.zeros((4, 4)))
+    assert q.boundary_reduce_1d(-1, 0.0, 1.0).shape == (0, 0)
+    with pytest.raises(MemoryError):
+        q.boundary_reduce_1d(-2, 0.0, 1.0)
+
+
+@pytest.mark.parametrize("deg,a,b", [(3, -1.0, 2.0), (5, 0.3, 1.7), (4, 2.0, -0.5)])
+def test_boundary_reduce_is_the_boundary_term(deg, a, b):
+    B = q.boundary_reduce_1d(deg, a, b)
+    np.testing.assert_array_equal(B, B.T)
+    rng = np.random.default_rng(deg)
+    for beta in rng.normal(size=(5, deg + 1)):
+        f1 = np.polynomial.Polynomial(beta).deriv(1)
+        f2 = np.polynomial.Polynomial(beta).deriv(2)
+        expected = f1(b) * f2(b) - f1(a) * f2(a)
+        assert beta @ B @ beta == pytest.approx(expected, rel=1e-12, abs=1e-12)
+
+
+def test_design_matrix_1d_values_and_shapes():
+    x = np.array([-1.5, 0.0, 0.7, 3.0])
+    np.testing.assert_array_equal(q.design_matrix_1d(5, x), np.vander(x, 6, increasing=True))
+    np.testing.assert_array_equal(q.design_matrix_1d(3, [2.0]), [[1, 2, 4, 8]])
+    np.testing.assert_array_equal(q.design_matrix_1d(0, x), np.ones((4, 1)))
+    assert q.design_matrix_1d(2, []).shape == (0, 3)
+    np.testing.assert_array_equal(q.design_matrix_1d(np.int64(2), x.reshape(4, 1)),
+                                  q.design_matrix_1d(2, x))
+
+
+@pytest.mark.parametrize("call,exc,match", [
+    (lambda: q.design_matrix_1d(2.0, [1.0]), TypeError, "incompatible function arguments"),
+    (lambda: q.design_matrix_1d(-1, [1.0]), ValueError, "deg is -1"),
+    (lambda: q.design_matrix_nd([[0]], []), ValueError, "X_cols is empty"),
+    (lambda: q.design_matrix_nd([[1, 1]], [[1, 2], [3]]), ValueError,
+     r"X_cols\[1\] has 1 entries but X_cols\[0\] has 2"),
+    (lambda: q.design_matrix_nd([[1, 1], [1]], [[1, 2], [3, 4]]), ValueError,
+     r"multi_indices\[1\] has 1 entries but X_cols has 2"),
+])
+def test_design_matrix_bad_input(call, exc, match):
+    with pytest.raises(exc, match=match):
+        call()
+
+
+def test_design_matrix_nd_values():
+    got = q.design_matrix_nd([[0, 0], [1, 0], [0, 1], [2, 1]], ([2, 3], [5, 7]))
+    np.testing.assert_array_equal(got, [[1, 2, 5, 20], [1, 3, 7, 63]])
+    # zero and negative exponents add no factor (0**0 included); extra entries are ignored
+    got = q.design_matrix_nd([[0, -2], [3, 0, 9]], [[0.0, 2.0], [0.0, 5.0]])
+    np.testing.assert_array_equal(got, [[1, 0], [1, 8]])
+    assert q.design_matrix_nd([], [[1.0, 2.0, 3.0]]).shape == (3, 0)
+
+
+@pytest.mark.parametrize("degrees,bounds,n,R1,R2,mis", [
+    ([], [], 30, [[0.0]], [[0.0]], [[]]),
+    ([1], [(0, 1)], 3, [[0, 0], [0, 1.5]], np.zeros((2, 2)), [[0], [1]]),
+    ([1, 1], [(0, 1), (0, 1)], 2,
+     [[0, 0, 0, 0], [0, 4, 0, 2], [0, 0, 4, 2], [0, 2, 2, 4]], np.diag([0.0, 0, 0, 8]),
+     [[0, 0], [0, 1], [1, 0], [1, 1]]),
+    ([2, -1], [(0, 1), (0, 1)], 4, np.zeros((0, 0)), np.zeros((0, 0)), []),
+])
+def test_penalties_nd_worked_values(degrees, bounds, n, R1, R2, mis):
+    got1, got2, got_mis = q.build_penalty_matrices_nd(degrees, bounds, n)
+    np.testing.assert_allclose(got1, R1, rtol=1e-15, atol=0)
+    np.testing.assert_allclose(got2, R2, rtol=1e-15, atol=0)
+    assert got_mis == mis
+
+
+@pytest.mark.parametrize("degrees,bounds,n", [
+    ([2, 2], [(-1.0, 1.0), (0.0, 5.0)], 30),
+    ([1, 2, 3], [(0.0, 1.0), (-2.0, 0.5), (1.0, 0.0)], 5),
+])
+def test_penalties_nd_against_point_by_point_sums(degrees, bounds, n):
+    R1, R2, mis = q.build_penalty_matrices_nd(degrees, bounds, n)
+    ref1, ref2, ref_mis = reference_nd(degrees, bounds, n)
+    assert mis == ref_mis
+    scale = max(np.abs(ref2).max(), 1.0)
+    np.testing.assert_allclose(R1, ref1, rtol=1e-11, atol=1e-12 * scale)
+    np.testing.assert_allclose(R2, ref2, rtol=1e-11, atol=1e-12 * scale)
+    for R in (R1, R2):
+        np.testing.assert_array_equal(R, R.T)
+        assert not R[0].any()
+
+
+@pytest.mark.parametrize("deg,lo,hi,n", [(3, -1.0, 2.0, 40), (4, 3.0, -0.5, 7), (2, 0.0, 1.0, 2)])
+def test_penalties_nd_agree_with_1d(deg, lo, hi, n):
+    R1, R2, _ = q.build_penalty_matrices_nd([deg], [(lo, hi)], n)
+    ref1, ref2 = q.smoothness_penalty_matrices_1d(deg, lo, hi, n)
+    np.testing.assert_allclose(R1, ref1, rtol=1e-12, atol=1e-12)
+    np.testing.assert_allclose(R2, ref2, rtol=1e-12, atol=1e-12)
+
+
+def test_design_columns_line_up_with_penalties():
+    # f = 3 x0 x1^2 - x1, placed by looking its monomials up in the returned list
+    bounds, n = [(0.0, 2.0), (-1.0, 1.0)], 9
+    R1, R2, mis = q.build_penalty_matrices_nd([1, 2], bounds, n)
+    beta = np.zeros(len(mis))
+    beta[mis.index([1, 2])] = 3.0
+    beta[mis.index([0, 1])] = -1.0
+    g0, g1 = (a.ravel() for a in np.meshgrid(*(np.linspace(lo, hi, n) for lo, hi in bounds)))
+    Phi = q.design_matrix_nd(mis, [g0, g1])
+    np.testing.assert_allclose(Phi @ beta, 3 * g0 * g1**2 - g1, rtol=1e-14, atol=1e-14)
+    dV = 2.0 / (n - 1) * 2.0 / (n - 1)
+    grad2 = (3 * g1**2) ** 2 + (6 * g0 * g1 - 1) ** 2
+    hess2 = (6 * g0) ** 2 + 2 * (6 * g1) ** 2
+    assert beta @ R1 @ beta == pytest.approx(dV * grad2.sum(), rel=1e-12)
+    assert beta @ R2 @ beta == pytest.approx(dV * hess2.sum(), rel=1e-12)
+
+
+@pytest.mark.parametrize("degrees,bounds,n,exc,match", [
+    ([2, 3], [(0, 1)], 30, ValueError, r"^Dimension mismatch\.$"),
+    ([2, 3], [(0, 1)], 1, ValueError, r"^Dimension mismatch\.$"),
+    ([2], [(0, 1)], 1, ValueError, "n_grid_per_dim is 1"),
+    ([2], [(0, 1)], -4, ValueError, "n_grid_per_dim is -4"),
+    ([2, -2], [(0, 1), (0, 1)], 3, MemoryError, None),
+    ([0] * 70, [(0, 1)] * 70, 2, MemoryError, None),
+])
+def test_penalties_nd_refusals(degrees, bounds, n, exc, match):
+    with pytest.raises(exc, match=match):
+        q.build_penalty_matrices_nd(degrees, bounds, n)

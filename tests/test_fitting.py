@@ -1,0 +1,110 @@
+import numpy as np
+import pytest
+
+import qorv_core as q
+
+PHI = np.array([[1.0, 0.0], [0.0, 1.0], [1.0, 1.0]])
+Y = np.array([1.0, 2.0, 3.0])
+
+
+@pytest.mark.parametrize("kwargs,expected", [
+    (dict(ridge=0.0), [1.0, 2.0]),
+    (dict(R1=np.eye(2), gamma1=1.0, ridge=0.0), [0.625, 0.875]),
+    (dict(R2=[[1.0, -1.0], [-1.0, 1.0]], gamma2=0.5, ridge=0.0), [1.375, 1.625]),
+    (dict(R1=None, gamma1=1.0, ridge=0.0), [1.0, 2.0]),
+    (dict(R1=np.eye(2), gamma1=0.0, ridge=0.0), [1.0, 2.0]),
+])
+def test_fit_worked_values(kwargs, expected):
+    got = q.fit_regularized_linear(PHI, Y, **kwargs)
+    assert got.shape == (2,)
+    np.testing.assert_allclose(got, expected, rtol=1e-14)
+
+
+def test_ols_worked_value():
+    np.testing.assert_allclose(q.ols(PHI, Y), [1.0, 2.0], rtol=1e-14)
+
+
+def test_fit_default_ridge_and_omitted_penalties():
+    default = q.fit_regularized_linear(PHI, Y)
+    np.testing.assert_array_equal(q.fit_regularized_linear(PHI, Y, None, None), default)
+    ridged = np.linalg.solve(PHI.T @ PHI + 1e-10 * np.eye(2), PHI.T @ Y)
+    np.testing.assert_allclose(default, ridged, rtol=1e-15)
+    assert 1e-12 < np.abs(default - [1.0, 2.0]).max() < 1e-9
+
+
+def random_problem(n, p, seed):
+    rng = np.random.default_rng(seed)
+    Phi, y = rng.normal(size=(n, p)), rng.normal(size=n)
+    R1, R2 = (B @ B.T for B in rng.normal(size=(2, p, p)))
+    return Phi, y, R1, R2
+
+
+@pytest.mark.parametrize("n,p,g1,g2,ridge", [
+    (50, 6, 0.3, 0.02, 1e-10), (8, 12, 0.0, 1.5, 0.0), (200, 30, 1e-3, 1e-4, -1e-6)])
+def test_fit_solves_the_normal_equations(n, p, g1, g2, ridge):
+    Phi, y, R1, R2 = random_problem(n, p, p)
+    got = q.fit_regularized_linear(Phi, y, R1, R2, g1, g2, ridge)
+    A = Phi.T @ Phi + ridge * np.eye(p) + n * g1 * R1 + n * g2 * R2
+    np.testing.assert_allclose(got, np.linalg.solve(A, Phi.T @ y), rtol=1e-9, atol=1e-12)
+
+
+def test_fit_unchanged_by_repeating_rows():
+    Phi, y, R1, R2 = random_problem(20, 4, 1)
+    once = q.fit_regularized_linear(Phi, y, R1, R2, 0.1, 0.2, 0.0)
+    twice = q.fit_regularized_linear(np.vstack([Phi, Phi]), np.tile(y, 2), R1, R2, 0.1, 0.2, 0.0)
+    np.testing.assert_allclose(twice, once, rtol=1e-12)
+
+
+def test_fit_singular_gives_finite_pseudo_solution():
+    beta = q.fit_regularized_linear([[1.0, 1.0], [1.0, 1.0]], [2.0, 2.0], ridge=0.0)
+    assert np.isfinite(beta).all()
+    np.testing.assert_allclose(np.array([[1.0, 1.0], [1.0, 1.0]]) @ beta, [2.0, 2.0])
+
+
+@pytest.mark.parametrize("shape", [(3, 0), (0, 2), (0, 0)])
+def test_empty_fits_are_zero(shape):
+    y = np.ones(shape[0])
+    for beta in (q.fit_regularized_linear(np.zeros(shape), y), q.ols(np.zeros(shape), y)):
+        np.testing.assert_array_equal(beta, np.zeros(shape[1]))
+
+
+@pytest.mark.parametrize("call,exc,match", [
+    (lambda: q.fit_regularized_linear(PHI, Y, R1="x"), RuntimeError, "Unable to cast"),
+    (lambda: q.fit_regularized_linear(PHI, Y[:2]), ValueError, "y has 2 entries but Phi has 3 rows"),
+    (lambda: q.ols(PHI, Y[:2]), ValueError, "y has 2 entries but X has 3 rows"),
+    (lambda: q.fit_regularized_linear(PHI, Y, np.eye(3), gamma1=1.0), ValueError,
+     "R1 is 3 x 3 but a row of Phi has 2 entries"),
+    (lambda: q.fit_regularized_linear(PHI, Y, None, np.ones((2, 3)), gamma2=float("nan")),
+     ValueError, "R2 is 2 x 3 but must be square"),
+])
+def test_fit_bad_input(call, exc, match):
+    with pytest.raises(exc, match=match):
+        call()
+
+
+def test_fit_ignores_unused_penalty_matrices():
+    base = q.fit_regularized_linear(PHI, Y)
+    np.testing.assert_array_equal(q.fit_regularized_linear(PHI, Y, np.eye(3), np.ones((2, 5))), base)
+
+
+@pytest.mark.parametrize("X", [
+    np.random.default_rng(0).normal(size=(30, 5)),
+    np.column_stack([np.arange(6.0), np.arange(6.0), np.ones(6)]),  # duplicated column
+    np.random.default_rng(1).normal(size=(3, 7)),  # underdetermined
+    np.outer(np.arange(1.0, 6.0), [1.0, -2.0, 0.5]),  # rank one
+])
+def test_ols_matches_lstsq_minimum_norm(X):
+    y = np.random.default_rng(2).normal(size=X.shape[0])
+    got = q.ols(X, y)
+    assert got.shape == (X.shape[1],)
+    np.testing.assert_allclose(got, np.linalg.lstsq(X, y, rcond=None)[0], rtol=1e-10, atol=1e-12)
+
+
+@pytest.mark.parametrize("s_over_eps,kept", [(1.5, False), (2.0, True), (2.5, True)])
+def test_ols_cutoff_uses_the_smaller_dimension(s_over_eps, kept):
+    # 3 x 2 with singular values 1 and s: cut-off 2 eps (numpy's default would be 3 eps)
+    s = s_over_eps * np.finfo(float).eps
+    X = np.array([[1.0, 0.0], [0.0, s], [0.0, 0.0]])
+    beta = q.ols(X, [1.0, 1.0, 1.0])
+    assert beta[0] == 1.0
+    assert beta[1] == (1.0 / s if kept else 0.0)
