@@ -4,13 +4,24 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "mcmc.hpp"
 #include "scoring.hpp"
+
+#include <cstdint>
 
 namespace py = pybind11;
 using qorv::Matrix;
 using qorv::Vector;
 
 namespace {
+
+// None gives a null pointer; any other object is copied into `storage`, and
+// one that is no matrix fails with pybind11's cast error (RuntimeError).
+const Matrix* optional_matrix(const py::object& obj, Matrix& storage) {
+    if (obj.is_none()) return nullptr;
+    storage = obj.cast<Matrix>();
+    return &storage;
+}
 
 void register_scoring(py::module_& m) {
     m.def("mad", &qorv::mad, py::arg("y"));
@@ -32,9 +43,51 @@ void register_scoring(py::module_& m) {
         py::arg("R1"), py::arg("R2"), py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
 }
 
+void register_mcmc(py::module_& m) {
+    using qorv::GibbsResult;
+    using qorv::MCMCResult;
+    using qorv::TournamentMCMC;
+
+    py::class_<GibbsResult>(m, "GibbsResult")
+        .def_readonly("H", &GibbsResult::H)
+        .def_readonly("Hmax", &GibbsResult::Hmax)
+        .def_readonly("He", &GibbsResult::He)
+        .def_readonly("r_heat", &GibbsResult::r_heat)
+        .def_readonly("var_E", &GibbsResult::var_E)
+        .def_readonly("T", &GibbsResult::T);
+    m.def("gibbs_entropy", &qorv::gibbs_entropy, py::arg("energies"), py::arg("T") = 1.0);
+
+    // Read-only members of reference type come back as read-only views
+    // (beta_mcmc) and references (gibbs) that keep the result alive.
+    py::class_<MCMCResult>(m, "MCMCResult")
+        .def_readonly("beta_mcmc", &MCMCResult::beta_mcmc)
+        .def_readonly("energy", &MCMCResult::energy)
+        .def_readonly("gibbs", &MCMCResult::gibbs)
+        .def_readonly("n_chains", &MCMCResult::n_chains)
+        .def_readonly("n_elite", &MCMCResult::n_elite);
+
+    py::class_<TournamentMCMC>(m, "TournamentMCMC")
+        .def(py::init<int, int, int, int, double, int, std::uint64_t>(),
+             py::arg("n_chains") = 25, py::arg("n_warmup") = 200, py::arg("n_deep") = 2000,
+             py::arg("n_elite") = 5, py::arg("step_size") = 0.05, py::arg("H_piH") = 20,
+             py::arg("seed") = 42)
+        .def(
+            "fit",
+            [](const TournamentMCMC& self, const Matrix& X, const Vector& y,
+               const py::object& R1, const py::object& R2, double gamma1, double gamma2) {
+                Matrix R1_storage;
+                Matrix R2_storage;
+                return self.fit(X, y, optional_matrix(R1, R1_storage),
+                                optional_matrix(R2, R2_storage), gamma1, gamma2);
+            },
+            py::arg("X"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
+            py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(qorv_core, m) {
     m.doc() = "QORV-P performans-kritik cekirdegi (C++/Eigen).";
     register_scoring(m);
+    register_mcmc(m);
 }
