@@ -85,3 +85,13 @@ def test_functions_pickle_by_reference():
 def test_signature_docstrings_annotate_shapes():
     assert '"[m, 1]"' in q.mad.__doc__
     assert '"[m, n]"' in q.mdl_score_reg.__doc__
+
+
+def test_registration_order():
+    public = [name for name in vars(q) if not name.startswith("_")]
+    assert public == [
+        "mad", "compute_sr", "mdl_score", "mdl_score_reg", "design_matrix_1d",
+        "smoothness_penalty_matrices_1d", "boundary_reduce_1d", "design_matrix_nd",
+        "build_penalty_matrices_nd", "ols", "fit_regularized_linear", "GibbsResult",
+        "gibbs_entropy", "MCMCResult", "TournamentMCMC",
+    ]

@@ -6,8 +6,10 @@
 
 #include "basis.hpp"
 #include "fitting.hpp"
+#include "mcmc.hpp"
 #include "scoring.hpp"
 
+#include <cstdint>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -18,14 +20,28 @@ using qorv::Vector;
 
 namespace {
 
-// An optional matrix argument: None gives a null pointer; anything else is
-// converted into `storage`, which must outlive the call it is passed to. An
-// unconvertible object raises pybind11's cast error.
-const Matrix* optional_matrix(const py::object& obj, Matrix& storage) {
-    if (obj.is_none()) return nullptr;
-    storage = obj.cast<Matrix>();
-    return &storage;
-}
+// Optional penalty matrices R1 and R2, converted in that order: None gives a
+// null pointer; anything else is copied into storage that lives as long as
+// this object. An unconvertible object raises pybind11's cast error.
+class OptionalPenalties {
+public:
+    OptionalPenalties(const py::object& R1, const py::object& R2)
+        : R1(convert(R1, R1_storage_)), R2(convert(R2, R2_storage_)) {}
+
+private:
+    static const Matrix* convert(const py::object& obj, Matrix& storage) {
+        if (obj.is_none()) return nullptr;
+        storage = obj.cast<Matrix>();
+        return &storage;
+    }
+
+    Matrix R1_storage_;
+    Matrix R2_storage_;
+
+public:
+    const Matrix* const R1;
+    const Matrix* const R2;
+};
 
 void register_scoring(py::module_& m) {
     m.def("mad", &qorv::mad, py::arg("y"));
@@ -78,14 +94,50 @@ void register_fitting(py::module_& m) {
         "fit_regularized_linear",
         [](const Matrix& Phi, const Vector& y, const py::object& R1, const py::object& R2,
            double gamma1, double gamma2, double ridge) {
-            Matrix R1_copy;
-            Matrix R2_copy;
-            const Matrix* r1 = optional_matrix(R1, R1_copy);
-            const Matrix* r2 = optional_matrix(R2, R2_copy);
-            return qorv::fit_regularized_linear(Phi, y, r1, r2, gamma1, gamma2, ridge);
+            const OptionalPenalties pen(R1, R2);
+            return qorv::fit_regularized_linear(Phi, y, pen.R1, pen.R2, gamma1, gamma2, ridge);
         },
         py::arg("Phi"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
         py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0, py::arg("ridge") = 1e-10);
+}
+
+void register_mcmc(py::module_& m) {
+    using qorv::GibbsResult;
+    using qorv::MCMCResult;
+    using qorv::TournamentMCMC;
+
+    py::class_<GibbsResult>(m, "GibbsResult")
+        .def_readonly("H", &GibbsResult::H)
+        .def_readonly("Hmax", &GibbsResult::Hmax)
+        .def_readonly("He", &GibbsResult::He)
+        .def_readonly("r_heat", &GibbsResult::r_heat)
+        .def_readonly("var_E", &GibbsResult::var_E)
+        .def_readonly("T", &GibbsResult::T);
+    m.def("gibbs_entropy", &qorv::gibbs_entropy, py::arg("energies"), py::arg("T") = 1.0);
+
+    // Read-only members of reference type come back as read-only views
+    // (beta_mcmc) and references (gibbs) that keep the result alive.
+    py::class_<MCMCResult>(m, "MCMCResult")
+        .def_readonly("beta_mcmc", &MCMCResult::beta_mcmc)
+        .def_readonly("energy", &MCMCResult::energy)
+        .def_readonly("gibbs", &MCMCResult::gibbs)
+        .def_readonly("n_chains", &MCMCResult::n_chains)
+        .def_readonly("n_elite", &MCMCResult::n_elite);
+
+    py::class_<TournamentMCMC>(m, "TournamentMCMC")
+        .def(py::init<int, int, int, int, double, int, std::uint64_t>(),
+             py::arg("n_chains") = 25, py::arg("n_warmup") = 200, py::arg("n_deep") = 2000,
+             py::arg("n_elite") = 5, py::arg("step_size") = 0.05, py::arg("H_piH") = 20,
+             py::arg("seed") = 42)
+        .def(
+            "fit",
+            [](const TournamentMCMC& self, const Matrix& X, const Vector& y,
+               const py::object& R1, const py::object& R2, double gamma1, double gamma2) {
+                const OptionalPenalties pen(R1, R2);
+                return self.fit(X, y, pen.R1, pen.R2, gamma1, gamma2);
+            },
+            py::arg("X"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
+            py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
 }
 
 }  // namespace
@@ -95,4 +147,5 @@ PYBIND11_MODULE(qorv_core, m) {
     register_scoring(m);
     register_basis(m);
     register_fitting(m);
+    register_mcmc(m);
 }
