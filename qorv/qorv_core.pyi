@@ -19,8 +19,7 @@ from typing import SupportsFloat, SupportsIndex, TypeAlias
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-_Float: TypeAlias = SupportsFloat | SupportsIndex
-_Array: TypeAlias = NDArray[np.float64]
+_FloatLike: TypeAlias = SupportsFloat | SupportsIndex
 
 __all__ = [
     "GibbsResult",
@@ -47,7 +46,7 @@ def mad(y: ArrayLike) -> float:
     Example: mad([1, 2, 3, 4]) == 1.0
     """
 
-def compute_sr(yp: ArrayLike, yt: ArrayLike, eps: _Float) -> float:
+def compute_sr(yp: ArrayLike, yt: ArrayLike, eps: _FloatLike) -> float:
     """Hit ratio: share of i < len(yt) with |yp[i] - yt[i]| < eps.
 
     Floored at 1 / (2 len(yt)); NaN for an empty `yt`. Extra entries of `yp`
@@ -72,8 +71,8 @@ def mdl_score_reg(
     beta: ArrayLike,
     R1: ArrayLike,
     R2: ArrayLike,
-    gamma1: _Float = 0.0,
-    gamma2: _Float = 0.0,
+    gamma1: _FloatLike = 0.0,
+    gamma2: _FloatLike = 0.0,
 ) -> float:
     """`mdl_score` plus gamma1 * beta' R1 beta, then gamma2 * beta' R2 beta.
 
@@ -83,7 +82,7 @@ def mdl_score_reg(
     gives 4.844439727056968
     """
 
-def design_matrix_1d(deg: SupportsIndex, x: ArrayLike) -> _Array:
+def design_matrix_1d(deg: SupportsIndex, x: ArrayLike) -> NDArray[np.float64]:
     """Vandermonde matrix of shape (len(x), deg + 1): columns 1, x, ..., x**deg.
 
     Raises ValueError for deg < 0.
@@ -91,8 +90,8 @@ def design_matrix_1d(deg: SupportsIndex, x: ArrayLike) -> _Array:
     """
 
 def smoothness_penalty_matrices_1d(
-    deg: SupportsIndex, x_min: _Float, x_max: _Float, n_grid: SupportsIndex = 600
-) -> tuple[_Array, _Array]:
+    deg: SupportsIndex, x_min: _FloatLike, x_max: _FloatLike, n_grid: SupportsIndex = 600
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """(R1, R2), each (deg + 1) x (deg + 1), for the basis 1, x, ..., x**deg.
 
     b' R1 b and b' R2 b approximate the integrals of f'(x)**2 and f''(x)**2
@@ -101,7 +100,9 @@ def smoothness_penalty_matrices_1d(
     Example: R1, R2 = smoothness_penalty_matrices_1d(3, -1.0, 1.0)
     """
 
-def boundary_reduce_1d(deg: SupportsIndex, x_min: _Float, x_max: _Float) -> _Array:
+def boundary_reduce_1d(
+    deg: SupportsIndex, x_min: _FloatLike, x_max: _FloatLike
+) -> NDArray[np.float64]:
     """Symmetric B, (deg + 1) x (deg + 1), with b' B b = f'f''(x_max) - f'f''(x_min).
 
     deg = -1 gives a 0 x 0 matrix; a lower deg raises MemoryError.
@@ -110,7 +111,7 @@ def boundary_reduce_1d(deg: SupportsIndex, x_min: _Float, x_max: _Float) -> _Arr
 
 def design_matrix_nd(
     multi_indices: Sequence[Sequence[SupportsIndex]], X_cols: Sequence[ArrayLike]
-) -> _Array:
+) -> NDArray[np.float64]:
     """Design matrix (n, len(multi_indices)) of tensor-product monomials.
 
     Column j is the product over d of X_cols[d] ** multi_indices[j][d]; the
@@ -121,9 +122,9 @@ def design_matrix_nd(
 
 def build_penalty_matrices_nd(
     degrees: Sequence[SupportsIndex],
-    bounds: Sequence[Sequence[_Float]],
+    bounds: Sequence[Sequence[_FloatLike]],
     n_grid_per_dim: SupportsIndex = 30,
-) -> tuple[_Array, _Array, list[list[int]]]:
+) -> tuple[NDArray[np.float64], NDArray[np.float64], list[list[int]]]:
     """(R1, R2, multi_indices) for the tensor-product basis 0 <= e[d] <= degrees[d].
 
     b' R1 b ~ integral of |grad f|**2 and b' R2 b ~ integral of the squared
@@ -135,7 +136,7 @@ def build_penalty_matrices_nd(
     Example: R1, R2, mi = build_penalty_matrices_nd([2, 2], [(-1, 1), (0, 5)])
     """
 
-def ols(X: ArrayLike, y: ArrayLike) -> _Array:
+def ols(X: ArrayLike, y: ArrayLike) -> NDArray[np.float64]:
     """Minimum-norm least-squares solution of X beta = y, by SVD; shape (X.shape[1],).
 
     Raises ValueError when len(y) differs from the row count of `X`.
@@ -147,10 +148,10 @@ def fit_regularized_linear(
     y: ArrayLike,
     R1: ArrayLike | None = None,
     R2: ArrayLike | None = None,
-    gamma1: _Float = 0.0,
-    gamma2: _Float = 0.0,
-    ridge: _Float = 1e-10,
-) -> _Array:
+    gamma1: _FloatLike = 0.0,
+    gamma2: _FloatLike = 0.0,
+    ridge: _FloatLike = 1e-10,
+) -> NDArray[np.float64]:
     """Penalised least squares; coefficients of shape (Phi.shape[1],).
 
     Solves (Phi'Phi + ridge I + n gamma1 R1 + n gamma2 R2) beta = Phi'y with
@@ -183,7 +184,7 @@ class GibbsResult:
     def T(self) -> float:
         """The temperature as passed."""
 
-def gibbs_entropy(energies: ArrayLike, T: _Float = 1.0) -> GibbsResult:
+def gibbs_entropy(energies: ArrayLike, T: _FloatLike = 1.0) -> GibbsResult:
     """Gibbs-entropy summary of `energies` at temperature T.
 
     Raises ValueError for an empty `energies`.
@@ -194,7 +195,7 @@ class MCMCResult:
     """Outcome of `TournamentMCMC.fit`; read-only."""
 
     @property
-    def beta_mcmc(self) -> _Array:
+    def beta_mcmc(self) -> NDArray[np.float64]:
         """Best coefficient vector found: a read-only view that keeps the result alive."""
     @property
     def energy(self) -> float:
@@ -223,7 +224,7 @@ class TournamentMCMC:
         n_warmup: SupportsIndex = 200,
         n_deep: SupportsIndex = 2000,
         n_elite: SupportsIndex = 5,
-        step_size: _Float = 0.05,
+        step_size: _FloatLike = 0.05,
         H_piH: SupportsIndex = 20,
         seed: SupportsIndex = 42,
     ) -> None:
@@ -234,8 +235,8 @@ class TournamentMCMC:
         y: ArrayLike,
         R1: ArrayLike | None = None,
         R2: ArrayLike | None = None,
-        gamma1: _Float = 0.0,
-        gamma2: _Float = 0.0,
+        gamma1: _FloatLike = 0.0,
+        gamma2: _FloatLike = 0.0,
     ) -> MCMCResult:
         """Minimise mdl_score_reg(X @ b, y, X.shape[1], H_piH, b, R1, R2, gamma1, gamma2).
 
