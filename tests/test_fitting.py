@@ -2,6 +2,7 @@ import numpy as np
 import pytest
 
 import qorv_core as q
+from threads import run_with_threads
 
 PHI = np.array([[1.0, 0.0], [0.0, 1.0], [1.0, 1.0]])
 Y = np.array([1.0, 2.0, 3.0])
@@ -108,3 +109,20 @@ def test_ols_cutoff_uses_the_smaller_dimension(s_over_eps, kept):
     beta = q.ols(X, [1.0, 1.0, 1.0])
     assert beta[0] == 1.0
     assert beta[1] == (1.0 / s if kept else 0.0)
+
+
+# Large enough for Eigen to consider spreading a product over threads.
+FIT_SCRIPT = """
+import numpy as np, qorv_core
+rng = np.random.default_rng(1)
+Phi = rng.standard_normal((20000, 60))
+y = rng.standard_normal(20000)
+print(qorv_core.fit_regularized_linear(Phi, y, np.eye(60), None, 0.1).tobytes().hex(),
+      qorv_core.ols(Phi, y).tobytes().hex())
+"""
+
+
+def test_fits_do_not_depend_on_thread_count():
+    one = run_with_threads(FIT_SCRIPT, 1)
+    assert len(one) > 1000
+    assert run_with_threads(FIT_SCRIPT, 2) == one

@@ -1,6 +1,5 @@
 import gc
 import math
-import os
 import shutil
 import subprocess
 import sys
@@ -10,6 +9,7 @@ import numpy as np
 import pytest
 
 import qorv_core
+from threads import run_with_threads
 
 GIBBS_FIELDS = ("H", "Hmax", "He", "r_heat", "var_E", "T")
 SMALL = dict(n_chains=6, n_warmup=40, n_deep=60, n_elite=3)
@@ -56,16 +56,8 @@ print(repr((r.beta_mcmc.tobytes().hex(), r.energy.hex(),
 """
 
 
-def run_with_threads(n_threads):
-    env = dict(os.environ, OMP_NUM_THREADS=str(n_threads),
-               PYTHONPATH=os.path.dirname(qorv_core.__file__))
-    out = subprocess.run([sys.executable, "-c", THREAD_SCRIPT], env=env,
-                         capture_output=True, text=True, check=True)
-    return out.stdout
-
-
 def test_result_does_not_depend_on_thread_count():
-    outputs = {n: run_with_threads(n) for n in (1, 2, 4)}
+    outputs = {n: run_with_threads(THREAD_SCRIPT, n) for n in (1, 2, 4)}
     assert outputs[1].startswith("('")
     assert outputs[2] == outputs[1]
     assert outputs[4] == outputs[1]

@@ -20,6 +20,18 @@ void add_scaled(Matrix& A, const Matrix& R, double s) {
     }
 }
 
+// Phi' Phi in the lower triangle, the only part the factorisation reads. A
+// rank update runs on one thread with fixed blocking; Eigen's parallel
+// general product picks its blocking by thread count, which would make the
+// fit change in the last bits with OMP_NUM_THREADS.
+Matrix gram_lower(const Matrix& Phi) {
+    Matrix A = Matrix::Zero(Phi.cols(), Phi.cols());
+    // Eigen takes the address of the first entry, so an empty operand is
+    // left out; its Gram matrix is zero anyway.
+    if (Phi.size() > 0) A.selfadjointView<Eigen::Lower>().rankUpdate(Phi.transpose());
+    return A;
+}
+
 }  // namespace
 
 Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* R1,
@@ -28,7 +40,7 @@ Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* 
     require_penalty_shape("R1", R1, gamma1, Phi.cols(), "a row of Phi");
     require_penalty_shape("R2", R2, gamma2, Phi.cols(), "a row of Phi");
     const double n = static_cast<double>(y.size());
-    Matrix A = Phi.transpose() * Phi;
+    Matrix A = gram_lower(Phi);
     A.diagonal().array() += ridge;
     if (penalty_used(R1, gamma1)) add_scaled(A, *R1, n * gamma1);
     if (penalty_used(R2, gamma2)) add_scaled(A, *R2, n * gamma2);
