@@ -61,12 +61,10 @@ struct Problem {
 // Buffers of one Metropolis run, sized once so that its steps allocate
 // nothing.
 struct Workspace {
-    Vector yp;        // X beta
     Vector cand;      // the proposed vector
     Vector pen_work;  // R beta of the penalty terms
 
-    explicit Workspace(const Problem& p)
-        : yp(p.X.rows()), cand(p.X.cols()), pen_work(p.X.cols()) {}
+    explicit Workspace(const Problem& p) : cand(p.X.cols()), pen_work(p.X.cols()) {}
 };
 
 // The engine and the distributions of one Metropolis run. Each distribution
@@ -79,9 +77,11 @@ struct Stream {
     Stream(std::uint64_t seed, double step) : rng(seed), prop(0.0, step) {}
 };
 
+// The score of X beta against y. The hits are counted while X beta is
+// summed, in one pass over X that stores no prediction.
 double energy_local(const Problem& p, const Vector& beta, Workspace& ws) {
-    ws.yp.noalias() = p.X * beta;
-    return mdl_score_cached(ws.yp, p.y, p.k, p.H, p.eps, &beta, &p.pen, &ws.pen_work);
+    const double sr = hit_ratio(count_product_hits(p.X, beta, p.y, p.eps), p.y.size());
+    return mdl_score_of_ratio(sr, p.y.size(), p.k, p.H, &beta, &p.pen, &ws.pen_work);
 }
 
 // min(x, 0), with 0 for a NaN x so that a NaN energy difference accepts.
