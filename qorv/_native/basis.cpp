@@ -1,8 +1,10 @@
 #include "basis.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <map>
 #include <new>
 
 namespace qorv {
@@ -146,7 +148,7 @@ Matrix boundary_reduce_1d(int deg, double x_min, double x_max) {
 Matrix design_matrix_1d(int deg, const Vector& x) {
     require(deg >= 0, "deg is ", deg, " but must be at least 0");
     const Index cols = basis_size(deg);
-    Matrix Phi(x.size(), cols);
+    Matrix Phi = uninitialized_matrix(x.size(), cols);
     Phi.col(0).setOnes();
     for (Index p = 1; p < cols; ++p) Phi.col(p) = Phi.col(p - 1).cwiseProduct(x);
     return Phi;
@@ -180,13 +182,33 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
         require(multi_indices[j].size() >= D, "multi_indices[", j, "] has ",
                 multi_indices[j].size(), " entries but X_cols has ", D, " vectors");
     }
-    const Index M = static_cast<Index>(multi_indices.size());
-    Matrix Phi = Matrix::Ones(n, M);
-    for (Index j = 0; j < M; ++j) {
-        const MultiIndex& mi = multi_indices[j];
+    // Each power of an input is one column of Eigen's element-wise power,
+    // formed once however many basis functions use it.
+    std::vector<std::map<int, Vector>> powers(D);
+    for (const MultiIndex& mi : multi_indices) {
         for (std::size_t d = 0; d < D; ++d) {
-            if (mi[d] <= 0) continue;
-            Phi.col(j).array() *= X_cols[d].array().pow(static_cast<double>(mi[d]));
+            if (mi[d] > 0) powers[d].emplace(mi[d], Vector());
+        }
+    }
+    for (std::size_t d = 0; d < D; ++d) {
+        for (auto& [p, column] : powers[d]) {
+            column = X_cols[d].array().pow(static_cast<double>(p));
+        }
+    }
+    const Index M = static_cast<Index>(multi_indices.size());
+    Matrix Phi = uninitialized_matrix(n, M);
+    // Rows in chunks, so that the powers a chunk reads stay in cache while
+    // every column of the chunk is formed.
+    constexpr Index kChunk = 2048;
+    for (Index r0 = 0; r0 < n; r0 += kChunk) {
+        const Index h = std::min(kChunk, n - r0);
+        for (Index j = 0; j < M; ++j) {
+            auto column = Phi.col(j).segment(r0, h).array();
+            column.setOnes();
+            for (std::size_t d = 0; d < D; ++d) {
+                const int p = multi_indices[j][d];
+                if (p > 0) column *= powers[d].at(p).segment(r0, h).array();
+            }
         }
     }
     return Phi;
