@@ -127,6 +127,8 @@ def test_design_matrix_nd_values():
      [[0, 0, 0, 0], [0, 4, 0, 2], [0, 0, 4, 2], [0, 2, 2, 4]], np.diag([0.0, 0, 0, 8]),
      [[0, 0], [0, 1], [1, 0], [1, 1]]),
     ([2, -1], [(0, 1), (0, 1)], 4, np.zeros((0, 0)), np.zeros((0, 0)), []),
+    # 2**70 grid points, but one basis function
+    ([0] * 70, [(0, 1)] * 70, 2, [[0.0]], [[0.0]], [[0] * 70]),
 ])
 def test_penalties_nd_worked_values(degrees, bounds, n, R1, R2, mis):
     got1, got2, got_mis = q.build_penalty_matrices_nd(degrees, bounds, n)
@@ -146,6 +148,43 @@ def test_penalties_nd_against_point_by_point_sums(degrees, bounds, n):
     scale = max(np.abs(ref2).max(), 1.0)
     np.testing.assert_allclose(R1, ref1, rtol=1e-11, atol=1e-12 * scale)
     np.testing.assert_allclose(R2, ref2, rtol=1e-11, atol=1e-12 * scale)
+    for R in (R1, R2):
+        np.testing.assert_array_equal(R, R.T)
+        assert not R[0].any()
+
+
+@pytest.mark.parametrize("degrees,bounds,n", [
+    ([5], [(-2.0, 3.0)], 30),
+    ([3, 1], [(0.5, -1.5), (0.0, 4.0)], 9),
+    ([2, 0, 3], [(-1.0, 1.0), (2.0, 3.0), (0.0, 0.25)], 6),
+    ([3, 3, 3], [(-1.0, 1.0), (0.0, 2.0), (-3.0, -1.0)], 12),
+    ([1, 2, 2], [(1.0, 1.0), (0.0, 1.0), (-1.0, 0.0)], 4),
+])
+def test_penalties_nd_match_the_grid_sums(degrees, bounds, n):
+    R1, R2, _ = q.build_penalty_matrices_nd(degrees, bounds, n)
+    ref1, ref2, _ = reference_nd(degrees, bounds, n)
+    for got, ref in ((R1, ref1), (R2, ref2)):
+        np.testing.assert_allclose(got, ref, rtol=0, atol=1e-12 * np.abs(ref).max())
+        np.testing.assert_array_equal(got, got.T)
+
+
+def test_penalties_nd_five_dimensions_without_the_grid():
+    # 30**5 grid points times 1024 basis functions would take 200 GB; the
+    # quadratic forms of a product f = prod_d p_d(x_d) are products of 1-D sums.
+    bounds = [(-1.0, 1.0), (0.0, 2.0), (-0.5, 0.5), (1.0, 3.0), (0.0, 1.0)]
+    R1, R2, mis = q.build_penalty_matrices_nd([3] * 5, bounds, 30)
+    assert R1.shape == R2.shape == (1024, 1024)
+    exps = [1, 2, 0, 3, 1]
+    beta = np.zeros(1024)
+    beta[mis.index(exps)] = 1.0
+    axis_sum = [[(hi - lo) / 29 * (deriv(np.linspace(lo, hi, 30), e, o) ** 2).sum()
+                 for o in range(3)] for (lo, hi), e in zip(bounds, exps)]
+    unit = np.eye(5, dtype=int)
+    grad2 = sum(np.prod([axis_sum[d][o] for d, o in enumerate(unit[i])]) for i in range(5))
+    hess2 = sum(np.prod([axis_sum[d][o] for d, o in enumerate(unit[i] + unit[j])])
+                for i in range(5) for j in range(5))
+    assert beta @ R1 @ beta == pytest.approx(grad2, rel=1e-12)
+    assert beta @ R2 @ beta == pytest.approx(hess2, rel=1e-12)
     for R in (R1, R2):
         np.testing.assert_array_equal(R, R.T)
         assert not R[0].any()
@@ -182,7 +221,7 @@ def test_design_columns_line_up_with_penalties():
     ([2], [(0, 1)], 1, ValueError, "n_grid_per_dim is 1"),
     ([2], [(0, 1)], -4, ValueError, "n_grid_per_dim is -4"),
     ([2, -2], [(0, 1), (0, 1)], 3, MemoryError, None),
-    ([0] * 70, [(0, 1)] * 70, 2, MemoryError, None),
+    ([1] * 40, [(0, 1)] * 40, 2, MemoryError, None),
 ])
 def test_penalties_nd_refusals(degrees, bounds, n, exc, match):
     with pytest.raises(exc, match=match):

@@ -392,6 +392,7 @@ def eigen_include_dir():
 @pytest.mark.parametrize("program, sources", [
     ("test_parallel_rethrow", []),
     ("test_mcmc_native", ["mcmc.cpp", "scoring.cpp"]),
+    ("test_scoring_native", ["scoring.cpp"]),
 ])
 def test_native_program(tmp_path, program, sources):
     compiler = shutil.which("g++")

@@ -1,8 +1,10 @@
 #include "basis.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <map>
 #include <new>
 
 namespace qorv {
@@ -34,13 +36,6 @@ void add_weighted_outer(Matrix& R, const Vector& d, double w) {
     }
 }
 
-// Copies the strictly lower triangle onto the upper one.
-void mirror_lower(Matrix& R) {
-    for (Index c = 1; c < R.cols(); ++c) {
-        for (Index r = 0; r < c; ++r) R(r, c) = R(c, r);
-    }
-}
-
 // Values of the order-0, -1 and -2 derivatives of every monomial of one axis
 // at every point of that axis: all power evaluations of a grid happen here.
 using DerivTable = std::array<Matrix, 3>;
@@ -59,65 +54,47 @@ DerivTable derivative_table(const Vector& axis, Index n_monomials) {
     return tab;
 }
 
-// The regular grid of a box: the derivative tables of each axis and, for
-// every grid point g, its position along each axis (grid_k[g * D + d]),
-// axis 0 varying fastest.
-struct Grid {
-    std::size_t D = 0;
-    Index G = 1;
-    double dV = 1.0;
-    std::vector<DerivTable> tab;
-    std::vector<int> grid_k;
-};
-
-Grid make_grid(const std::vector<Index>& n_monomials,
-               const std::vector<std::pair<double, double>>& bounds, int n) {
-    Grid grid;
-    grid.D = bounds.size();
-    for (std::size_t d = 0; d < grid.D; ++d) grid.G = checked_mul(grid.G, n);
-    for (std::size_t d = 0; d < grid.D; ++d) {
-        const double lo = bounds[d].first;
-        const double hi = bounds[d].second;
-        grid.dV *= (hi - lo) / static_cast<double>(n - 1);
-        grid.tab.push_back(derivative_table(Vector::LinSpaced(n, lo, hi), n_monomials[d]));
-    }
-    grid.grid_k.resize(static_cast<std::size_t>(checked_mul(grid.G, static_cast<Index>(grid.D))));
-    for (Index g = 0; g < grid.G; ++g) {
-        Index temp = g;
-        for (std::size_t d = 0; d < grid.D; ++d) {
-            grid.grid_k[g * grid.D + d] = static_cast<int>(temp % n);
-            temp /= n;
+// step * T' T for the derivative table T of one axis: the Riemann sum over
+// that axis of the products of two monomials' derivatives. Entries (r, c)
+// and (c, r) are one sum, so the result is exactly symmetric.
+Matrix axis_gram(const Matrix& T, double step) {
+    const Index m = T.cols();
+    Matrix W(m, m);
+    for (Index c = 0; c < m; ++c) {
+        for (Index r = c; r < m; ++r) {
+            double sum = 0.0;
+            for (Index k = 0; k < T.rows(); ++k) sum += T(k, r) * T(k, c);
+            W(r, c) = step * sum;
+            W(c, r) = W(r, c);
         }
     }
-    return grid;
+    return W;
 }
 
-// work(g, m) = product over d of the order[d]-th partial derivative along
-// axis d of monomial m at grid point g: one directional derivative of every
-// basis function at every grid point.
-void fill_derivatives(Matrix& work, const Grid& grid, const MultiIndexList& multi_indices,
-                      const std::vector<int>& order) {
-    for (Index m = 0; m < work.cols(); ++m) {
-        const MultiIndex& mi = multi_indices[m];
-        for (Index g = 0; g < grid.G; ++g) {
-            const int* k = grid.grid_k.data() + g * grid.D;
-            double term = 1.0;
-            for (std::size_t d = 0; d < grid.D; ++d) {
-                term = term * grid.tab[d][order[d]](k[d], mi[d]);
-            }
-            work(g, m) = term;
+// A (x) B, the index of A varying slowest. Entry ((i, j), (k, l)) is
+// A(i, k) B(j, l), so symmetric factors give an exactly symmetric product.
+Matrix kron(const Matrix& A, const Matrix& B) {
+    Matrix K(checked_mul(A.rows(), B.rows()), checked_mul(A.cols(), B.cols()));
+    for (Index k = 0; k < A.cols(); ++k) {
+        for (Index i = 0; i < A.rows(); ++i) {
+            K.block(i * B.rows(), k * B.cols(), B.rows(), B.cols()) = A(i, k) * B;
         }
     }
+    return K;
 }
 
-// R += dV work' work into the lower triangle only.
-void add_gram(Matrix& R, Matrix& work, const Grid& grid, const MultiIndexList& multi_indices,
-              const std::vector<int>& order) {
-    // An empty basis adds nothing, and Eigen's rank update would bind a
-    // reference to the first entry of an operand that has none.
-    if (work.cols() == 0) return;
-    fill_derivatives(work, grid, multi_indices, order);
-    R.selfadjointView<Eigen::Lower>().rankUpdate(work.transpose(), grid.dV);
+// Gram matrices of every axis for derivative orders 0, 1 and 2.
+using AxisGrams = std::array<Matrix, 3>;
+
+// The Riemann sum over the grid of products of one partial derivative of
+// two basis functions, whose order along axis d is order[d]. A sum over a
+// tensor grid of products of per-axis factors is the product of per-axis
+// sums, so the M x M matrix is the Kronecker product of the axes' Grams,
+// dimension 0 outermost as in the multi-index order.
+Matrix grid_gram(const std::vector<AxisGrams>& grams, const std::vector<int>& order) {
+    Matrix K = Matrix::Ones(1, 1);
+    for (std::size_t d = 0; d < grams.size(); ++d) K = kron(K, grams[d][order[d]]);
+    return K;
 }
 
 }  // namespace
@@ -171,7 +148,7 @@ Matrix boundary_reduce_1d(int deg, double x_min, double x_max) {
 Matrix design_matrix_1d(int deg, const Vector& x) {
     require(deg >= 0, "deg is ", deg, " but must be at least 0");
     const Index cols = basis_size(deg);
-    Matrix Phi(x.size(), cols);
+    Matrix Phi = uninitialized_matrix(x.size(), cols);
     Phi.col(0).setOnes();
     for (Index p = 1; p < cols; ++p) Phi.col(p) = Phi.col(p - 1).cwiseProduct(x);
     return Phi;
@@ -205,13 +182,33 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
         require(multi_indices[j].size() >= D, "multi_indices[", j, "] has ",
                 multi_indices[j].size(), " entries but X_cols has ", D, " vectors");
     }
-    const Index M = static_cast<Index>(multi_indices.size());
-    Matrix Phi = Matrix::Ones(n, M);
-    for (Index j = 0; j < M; ++j) {
-        const MultiIndex& mi = multi_indices[j];
+    // Each power of an input is one column of Eigen's element-wise power,
+    // formed once however many basis functions use it.
+    std::vector<std::map<int, Vector>> powers(D);
+    for (const MultiIndex& mi : multi_indices) {
         for (std::size_t d = 0; d < D; ++d) {
-            if (mi[d] <= 0) continue;
-            Phi.col(j).array() *= X_cols[d].array().pow(static_cast<double>(mi[d]));
+            if (mi[d] > 0) powers[d].emplace(mi[d], Vector());
+        }
+    }
+    for (std::size_t d = 0; d < D; ++d) {
+        for (auto& [p, column] : powers[d]) {
+            column = X_cols[d].array().pow(static_cast<double>(p));
+        }
+    }
+    const Index M = static_cast<Index>(multi_indices.size());
+    Matrix Phi = uninitialized_matrix(n, M);
+    // Rows in chunks, so that the powers a chunk reads stay in cache while
+    // every column of the chunk is formed.
+    constexpr Index kChunk = 2048;
+    for (Index r0 = 0; r0 < n; r0 += kChunk) {
+        const Index h = std::min(kChunk, n - r0);
+        for (Index j = 0; j < M; ++j) {
+            auto column = Phi.col(j).segment(r0, h).array();
+            column.setOnes();
+            for (std::size_t d = 0; d < D; ++d) {
+                const int p = multi_indices[j][d];
+                if (p > 0) column *= powers[d].at(p).segment(r0, h).array();
+            }
         }
     }
     return Phi;
@@ -224,31 +221,36 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
     require(bounds.size() == D, "Dimension mismatch.");
     require(n_grid_per_dim >= 2, "n_grid_per_dim is ", n_grid_per_dim,
             " but must be at least 2");
-    std::vector<Index> n_monomials;
-    for (int deg : degrees) n_monomials.push_back(basis_size(deg));
+    Index M = 1;
+    for (int deg : degrees) M = checked_mul(M, basis_size(deg));
 
-    PenaltyMatricesND out;
+    // Both results are allocated before the basis is listed, so that a basis
+    // too large for them fails at once.
+    PenaltyMatricesND out{Matrix::Zero(M, M), Matrix::Zero(M, M), {}};
     MultiIndex current(D, 0);
     generate_multi_indices(degrees, 0, current, out.multi_indices);
-    const Index M = static_cast<Index>(out.multi_indices.size());
-    const Grid grid = make_grid(n_monomials, bounds, n_grid_per_dim);
 
-    out.R1 = Matrix::Zero(M, M);
-    out.R2 = Matrix::Zero(M, M);
-    Matrix work(grid.G, M);
+    std::vector<AxisGrams> grams(D);
+    for (std::size_t d = 0; d < D; ++d) {
+        const double lo = bounds[d].first;
+        const double hi = bounds[d].second;
+        const double step = (hi - lo) / static_cast<double>(n_grid_per_dim - 1);
+        const DerivTable tab =
+            derivative_table(Vector::LinSpaced(n_grid_per_dim, lo, hi), basis_size(degrees[d]));
+        for (int order = 0; order < 3; ++order) grams[d][order] = axis_gram(tab[order], step);
+    }
+
+    // d2/dxi dxj and d2/dxj dxi have the same orders: each pair i < j
+    // counts twice.
     std::vector<int> order(D);
     for (std::size_t i = 0; i < D; ++i) {
-        for (std::size_t j = 0; j < D; ++j) {
+        for (std::size_t j = i; j < D; ++j) {
             for (std::size_t d = 0; d < D; ++d) order[d] = (d == i) + (d == j);
-            add_gram(out.R2, work, grid, out.multi_indices, order);
+            out.R2 += (i == j ? 1.0 : 2.0) * grid_gram(grams, order);
         }
-    }
-    for (std::size_t i = 0; i < D; ++i) {
         for (std::size_t d = 0; d < D; ++d) order[d] = (d == i);
-        add_gram(out.R1, work, grid, out.multi_indices, order);
+        out.R1 += grid_gram(grams, order);
     }
-    mirror_lower(out.R1);
-    mirror_lower(out.R2);
     return out;
 }
 

@@ -57,8 +57,9 @@ struct PenaltyMatricesND {
 
 // Riemann sums with equal weight on a regular grid of n_grid_per_dim points
 // per axis of the box given by bounds (lower, upper), for the tensor-product
-// basis of degrees. bounds needs one pair per degree and n_grid_per_dim >= 2;
-// a degree below -1 throws std::bad_alloc.
+// basis of degrees, formed per axis without the grid (memory ~ M^2).
+// bounds needs one pair per degree and n_grid_per_dim >= 2; a degree below
+// -1 throws std::bad_alloc.
 PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
                                             const std::vector<std::pair<double, double>>& bounds,
                                             int n_grid_per_dim);

@@ -32,6 +32,17 @@ Matrix gram_lower(const Matrix& Phi) {
     return A;
 }
 
+// Least-squares solution of A beta = b of minimum norm by a thin SVD of A.
+// Singular values below sigma_max * diag * eps count as zero (diag is
+// max(1, min(rows, cols)) of the matrix the caller solves for). Eigen 3.4
+// uses the same value by default for A itself; it is set here so that the
+// cut-off does not hang on a library default.
+Vector min_norm_solution(const Matrix& A, const Vector& b, Index diag) {
+    Eigen::BDCSVD<Matrix> svd(A, Eigen::ComputeThinU | Eigen::ComputeThinV);
+    svd.setThreshold(static_cast<double>(diag) * std::numeric_limits<double>::epsilon());
+    return svd.solve(b);
+}
+
 }  // namespace
 
 Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* R1,
@@ -53,14 +64,17 @@ Vector ols(const Matrix& X, const Vector& y) {
     // Eigen's SVD takes the largest entry of its input and fails on an empty
     // matrix; with no rows or no columns the minimum-norm solution is zero.
     if (X.size() == 0) return Vector::Zero(X.cols());
-    Eigen::BDCSVD<Matrix> svd(X, Eigen::ComputeThinU | Eigen::ComputeThinV);
-    // Singular values below sigma_max * max(1, min(rows, cols)) * eps count as
-    // zero, which makes the solution the one of minimum norm. Eigen 3.4 uses
-    // the same value by default; it is set here so that the cut-off does not
-    // hang on a library default.
     const Index diag = std::max<Index>(1, std::min(X.rows(), X.cols()));
-    svd.setThreshold(static_cast<double>(diag) * std::numeric_limits<double>::epsilon());
-    return svd.solve(y);
+    if (X.rows() <= X.cols()) return min_norm_solution(X, y, diag);
+    // X = QR with orthonormal Q: the least-squares solutions of X beta = y
+    // are those of R beta = Q'y, and R has the singular values of X, so the
+    // SVD works on a p x p matrix instead of n x p.
+    Matrix QR = uninitialized_matrix(X.rows(), X.cols());
+    QR = X;
+    const Eigen::HouseholderQR<Eigen::Ref<Matrix>> qr(QR);
+    const Vector Qty = qr.householderQ().transpose() * y;
+    const Matrix R = QR.topRows(X.cols()).triangularView<Eigen::Upper>();
+    return min_norm_solution(R, Qty.head(X.cols()), diag);
 }
 
 }  // namespace qorv

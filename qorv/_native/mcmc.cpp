@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <utility>
 
@@ -61,12 +62,10 @@ struct Problem {
 // Buffers of one Metropolis run, sized once so that its steps allocate
 // nothing.
 struct Workspace {
-    Vector yp;        // X beta
     Vector cand;      // the proposed vector
     Vector pen_work;  // R beta of the penalty terms
 
-    explicit Workspace(const Problem& p)
-        : yp(p.X.rows()), cand(p.X.cols()), pen_work(p.X.cols()) {}
+    explicit Workspace(const Problem& p) : cand(p.X.cols()), pen_work(p.X.cols()) {}
 };
 
 // The engine and the distributions of one Metropolis run. Each distribution
@@ -79,9 +78,11 @@ struct Stream {
     Stream(std::uint64_t seed, double step) : rng(seed), prop(0.0, step) {}
 };
 
+// The score of X beta against y. The hits are counted while X beta is
+// summed, in one pass over X that stores no prediction.
 double energy_local(const Problem& p, const Vector& beta, Workspace& ws) {
-    ws.yp.noalias() = p.X * beta;
-    return mdl_score_cached(ws.yp, p.y, p.k, p.H, p.eps, &beta, &p.pen, &ws.pen_work);
+    const double sr = hit_ratio(count_product_hits(p.X, beta, p.y, p.eps), p.y.size());
+    return mdl_score_of_ratio(sr, p.y.size(), p.k, p.H, &beta, &p.pen, &ws.pen_work);
 }
 
 // min(x, 0), with 0 for a NaN x so that a NaN energy difference accepts.
@@ -118,25 +119,58 @@ Chain warmup_chain(const Problem& p, std::uint64_t seed, double step_size, int n
     return Chain{std::move(b), e};
 }
 
-// Refines each elite in list order on one temperature schedule that keeps
-// cooling from elite to elite; the best state seen, starting from elite 0.
+// Temperatures at which each of n_elite refinements starts when they share
+// one schedule that cools by 0.9997 per step from T: refinement i starts
+// after i * n_deep coolings, made by the same repeated multiplication.
+std::vector<double> deep_start_temperatures(double T, std::size_t n_elite, int n_deep) {
+    std::vector<double> starts(n_elite);
+    for (double& start : starts) {
+        start = T;
+        for (int j = 0; j < n_deep; ++j) T *= 0.9997;
+    }
+    return starts;
+}
+
+// Refines one elite from temperature T and returns its lowest state, the
+// first one reached at the least energy below +inf (NaN energies never
+// count); energy +inf when there is none.
+Chain refine_one(const Problem& p, const Chain& start, double T, std::uint64_t seed,
+                 double step_size, int n_deep) {
+    Stream s(seed, 0.3 * step_size);
+    Workspace ws(p);
+    Vector b = start.beta;
+    double e = start.energy;
+    Chain best{start.beta, std::numeric_limits<double>::infinity()};
+    for (int j = 0; j < n_deep; ++j) {
+        metropolis_step(p, ws, s, T, b, e);
+        if (e < best.energy) {
+            best.beta = b;
+            best.energy = e;
+        }
+        T *= 0.9997;
+    }
+    return best;
+}
+
+// Refines the elites in parallel and returns the best state, starting from
+// elite 0. It equals the walk that refines them one after the other on one
+// cooling schedule and keeps every state strictly below the best so far:
+// that walk's best after elite i is elite i's record when the record lies
+// strictly below the best before it, else unchanged; a NaN best is never
+// replaced and a record of +inf never replaces anything.
 Chain refine_elite(const Problem& p, const std::vector<Chain>& elite, double T,
                    std::uint64_t seed, double step_size, int n_deep) {
+    const std::vector<double> T_start = deep_start_temperatures(T, elite.size(), n_deep);
+    std::vector<Chain> records(elite.size());
+    parallel_for_each_index(static_cast<int>(elite.size()), [&](int i) {
+        const std::size_t ei = static_cast<std::size_t>(i);
+        records[ei] = refine_one(p, elite[ei], T_start[ei],
+                                 seed + 13u * static_cast<std::uint64_t>(ei) + 7777u,
+                                 step_size, n_deep);
+    });
     Chain best = elite.front();
-    Workspace ws(p);
-    Vector b(p.X.cols());
-    for (std::size_t ei = 0; ei < elite.size(); ++ei) {
-        Stream s(seed + 13u * static_cast<std::uint64_t>(ei) + 7777u, 0.3 * step_size);
-        b = elite[ei].beta;
-        double e = elite[ei].energy;
-        for (int j = 0; j < n_deep; ++j) {
-            metropolis_step(p, ws, s, T, b, e);
-            if (e < best.energy) {
-                best.beta = b;
-                best.energy = e;
-            }
-            T *= 0.9997;
-        }
+    for (Chain& record : records) {
+        if (record.energy < best.energy) best = std::move(record);
     }
     return best;
 }

@@ -44,8 +44,9 @@ struct MCMCResult {
 std::vector<Chain> select_elite(const std::vector<Chain>& ranked, int n_elite);
 
 // Parallel cooling Metropolis chains, a tournament that keeps a diverse
-// elite, and a sequential cooler refinement of each elite. The result is
-// reproducible bit for bit whatever the number of threads.
+// elite, and a cooler refinement of each elite on one cooling schedule (run
+// in parallel, with the result of refining the elites in turn). The result
+// is reproducible bit for bit whatever the number of threads.
 class TournamentMCMC {
 public:
     TournamentMCMC(int n_chains, int n_warmup, int n_deep, int n_elite, double step_size,

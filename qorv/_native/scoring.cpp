@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
+#include <cstring>
+#include <limits>
 
 namespace qorv {
 
@@ -38,11 +39,121 @@ double compute_SR(const Vector& yp, const Vector& yt, double eps) {
     for (Index i = 0; i < n; ++i) {
         hit += std::abs(p[i] - t[i]) < eps;
     }
+    return hit_ratio(hit, n);
+}
+
+double hit_ratio(std::int64_t hits, Index n) {
     const double nd = static_cast<double>(n);
-    const double sr = static_cast<double>(hit) / nd;
+    const double sr = static_cast<double>(hits) / nd;
     // std::max would drop a NaN ratio (empty input); keep it.
     const double floor = 1.0 / (2.0 * nd);
     return sr < floor ? floor : sr;
+}
+
+namespace {
+
+// A packet of doubles in the compiler's vector extension: as wide as the
+// build's instruction set allows (AVX or SSE2 on x86-64). Lanes are
+// multiplied and added one IEEE operation at a time (no contraction), so the
+// width changes the speed, never a result.
+#ifdef __AVX__
+constexpr int kLanes = 4;
+#else
+constexpr int kLanes = 2;
+#endif
+using Packet = double __attribute__((vector_size(8 * kLanes)));
+using PacketCount = std::int64_t __attribute__((vector_size(8 * kLanes)));
+
+template <class V>
+V load(const double* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+double splat(double x, double) { return x; }
+Packet splat(double x, Packet) {
+    Packet v;
+    for (int l = 0; l < kLanes; ++l) v[l] = x;
+    return v;
+}
+
+// Adds 1 per lane with |d| < eps (a NaN d is a miss).
+void add_hits(double d, double eps, std::int64_t& hits) { hits += std::abs(d) < eps; }
+void add_hits(Packet d, Packet eps, PacketCount& hits) {
+    const PacketCount magnitude = PacketCount{} + std::numeric_limits<std::int64_t>::max();
+    hits -= reinterpret_cast<Packet>(reinterpret_cast<PacketCount>(d) & magnitude) < eps;
+}
+
+struct ProductHits {
+    const double* X;
+    Index rows;
+    Index cols;
+    Index col_block;
+    const double* beta;
+    const double* yt;
+    double eps;
+};
+
+// part[p] = sum over columns j0 <= j < j1, in order from 0.0, of the rows
+// starting at `row` of column j times beta[j]: lanes of V, P at a time.
+template <class V, int P>
+__attribute__((always_inline)) inline void column_sums(const ProductHits& q, Index row,
+                                                       Index j0, Index j1, V (&part)[P]) {
+    for (int p = 0; p < P; ++p) part[p] = V{};
+    for (Index j = j0; j < j1; ++j) {
+        const double* col = q.X + j * q.rows + row;
+        const V b = splat(q.beta[j], V{});
+        for (int p = 0; p < P; ++p) part[p] = part[p] + load<V>(col + p * kLanes) * b;
+    }
+}
+
+// Eigen sums each row over blocks of col_block columns and adds the block
+// sums in order; the rows are independent, so only this order matters.
+template <class V, int P, class Count>
+__attribute__((always_inline)) inline void add_block_hits(const ProductHits& q, Index row,
+                                                          Count& hits) {
+    V sum[P];
+    column_sums<V, P>(q, row, 0, std::min(q.col_block, q.cols), sum);
+    for (Index j0 = q.col_block; j0 < q.cols; j0 += q.col_block) {
+        V part[P];
+        column_sums<V, P>(q, row, j0, std::min(j0 + q.col_block, q.cols), part);
+        for (int p = 0; p < P; ++p) sum[p] = sum[p] + part[p];
+    }
+    const V eps = splat(q.eps, V{});
+    for (int p = 0; p < P; ++p) add_hits(sum[p] - load<V>(q.yt + row + p * kLanes), eps, hits);
+}
+
+// Columns per block of Eigen 3.4's column-major matrix-vector product. A
+// single row goes through its dot product instead, one sequential sum.
+Index eigen_gemv_col_block(Index rows, Index cols) {
+    if (cols < 128 || rows == 1) return std::max<Index>(cols, 1);
+    return rows * static_cast<Index>(sizeof(double)) < 32000 ? 16 : 4;
+}
+
+}  // namespace
+
+std::int64_t count_product_hits(const Matrix& X, const Vector& beta, const Vector& yt,
+                                double eps) {
+    require(X.rows() == yt.size(), "X has ", X.rows(), " rows but yt has ", yt.size(),
+            " entries");
+    require(X.cols() == beta.size(), "X has ", X.cols(), " columns but beta has ",
+            beta.size(), " entries");
+    const Index n = X.rows();
+    const ProductHits q{X.data(),  n,         X.cols(), eigen_gemv_col_block(n, X.cols()),
+                        beta.data(), yt.data(), eps};
+    // Eight packets of rows keep their sums in registers through all columns.
+    constexpr int kPackets = 8;
+    PacketCount packed{};
+    Index i = 0;
+    for (; i + kPackets * kLanes <= n; i += kPackets * kLanes) {
+        add_block_hits<Packet, kPackets>(q, i, packed);
+    }
+    for (; i + kLanes <= n; i += kLanes) add_block_hits<Packet, 1>(q, i, packed);
+    std::int64_t hits = 0;
+    for (; i < n; ++i) add_block_hits<double, 1>(q, i, hits);
+    for (int l = 0; l < kLanes; ++l) hits += packed[l];
+    return hits;
 }
 
 double hit_tolerance(const Vector& yt) {
@@ -84,13 +195,16 @@ void check_score_inputs(const Vector& yp, const Vector& yt, const Vector* beta,
 double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double eps,
                         const Vector* beta, const PenaltySpec* pen, Vector* work) {
     check_score_inputs(yp, yt, beta, pen);
-    const bool penalised = is_penalised(beta, pen);
-    const double n = static_cast<double>(yt.size());
-    const double sr = compute_SR(yp, yt, eps);
+    return mdl_score_of_ratio(compute_SR(yp, yt, eps), yt.size(), k, H, beta, pen, work);
+}
+
+double mdl_score_of_ratio(double sr, Index n_samples, int k, int H, const Vector* beta,
+                          const PenaltySpec* pen, Vector* work) {
+    const double n = static_cast<double>(n_samples);
     const double logHk = k > 0 ? k * std::log(2.0 * static_cast<double>(H)) : 0.0;
     const double model = (logHk / n) * k;
     double L = std::fma(-n, std::log(sr), model);
-    if (!penalised) return L;
+    if (!is_penalised(beta, pen)) return L;
 
     Vector local;
     Vector& scratch = work != nullptr ? *work : local;

@@ -1,0 +1,303 @@
+"""Speed of qorv_core, side by side with its NumPy/SciPy peers and with the
+bare product X beta under the sampler, as ratios measured in one run.
+
+    pip install '.[bench]' && python benchmarks/run.py [--quick] [--arch]
+
+Prints a table and writes benchmarks/results/results.json (and, with
+matplotlib, benchmarks/results/sampler_scaling.png). --arch also builds the
+portable and the -march=native module side by side and compares them
+(about three minutes of compiling the first time).
+"""
+import argparse
+import ctypes
+import functools
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+import qorv_core as q
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import peers  # noqa: E402
+from timing import interleaved  # noqa: E402
+
+HERE = Path(__file__).resolve().parent
+RESULTS = HERE / "results"
+# The module's flags: CMake's Release flags plus its own -ffp-contract=off.
+MODULE_FLAGS = ["-O3", "-DNDEBUG", "-std=c++17", "-ffp-contract=off"]
+DEGREE_1D = 7
+DEGREES_ND = {2: [3, 3], 3: [3, 3, 3]}
+
+
+def eigen_include_dir():
+    for entry in sys.path:
+        candidate = Path(entry) / "cmeel.prefix" / "include" / "eigen3"
+        if (candidate / "Eigen" / "Dense").is_file():
+            return candidate
+    if Path("/usr/include/eigen3/Eigen/Dense").is_file():
+        return Path("/usr/include/eigen3")
+    sys.exit("Eigen headers not found: pip install cmeel-eigen (part of the bench extra)")
+
+
+def build_bare_matvec(native=False):
+    binary = RESULTS / ("bare_matvec_native" if native else "bare_matvec")
+    source = HERE / "bare_matvec.cpp"
+    if not binary.exists() or binary.stat().st_mtime < source.stat().st_mtime:
+        flags = MODULE_FLAGS + (["-march=native"] if native else [])
+        compiler = os.environ.get("CXX", "c++")
+        subprocess.run([compiler, *flags, f"-I{eigen_include_dir()}", str(source), "-o",
+                        str(binary)], check=True)
+    return binary
+
+
+def bare_matvec_seconds(binary, rows, cols, rounds=5):
+    out = subprocess.run([str(binary), str(rows), str(cols), str(rounds)], check=True,
+                         capture_output=True, text=True)
+    return float(out.stdout) * 1e-9
+
+
+@functools.lru_cache(maxsize=None)
+def openmp_runtime():
+    """The module's OpenMP runtime (libgomp), already loaded with it."""
+    return ctypes.CDLL("libgomp.so.1")
+
+
+def set_omp_threads(n):
+    """Thread count of the parallel regions that the calling thread starts."""
+    openmp_runtime().omp_set_num_threads(n)
+
+
+def sampler_problem(n, deg):
+    x = np.linspace(-1.0, 1.0, n)
+    return q.design_matrix_1d(deg, x), np.sin(3.0 * x) + 0.3 * np.cos(11.0 * x)
+
+
+def energy_evaluations(n_chains=25, n_warmup=200, n_deep=2000, n_elite=5):
+    """Warm-up: a start and n_warmup steps per chain; then n_deep steps for
+    each elite (at least one, at most n_chains)."""
+    elite = min(max(n_elite, 1), n_chains)
+    return n_chains * (max(n_warmup, 0) + 1) + elite * max(n_deep, 0)
+
+
+class Report:
+    def __init__(self):
+        self.rows, self.samples = [], {}
+
+    def add(self, target, operation, size, ours, peer, ratio, goal, met, note=""):
+        self.rows.append(dict(target=target, operation=operation, size=size, ours_s=ours,
+                              peer_s=peer, ratio=ratio, goal=goal, met=bool(met), note=note))
+        print(f"{target:<3} {operation:<40} {size:>12} {fmt_time(ours):>10} {fmt_time(peer):>10} "
+              f"{ratio:>9.3g} {goal:>8} {'yes' if met else 'NO':>4}  {note}", flush=True)
+
+
+def fmt_time(seconds):
+    if seconds is None:
+        return "-"
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
+        if seconds >= scale:
+            return f"{seconds / scale:.3g} {unit}"
+    return f"{seconds / 1e-9:.3g} ns"
+
+
+def check_same(ours, peer, what):
+    ours, peer = np.asarray(ours, dtype=float), np.asarray(peer, dtype=float)
+    scale = max(np.abs(peer).max(initial=0.0), 1e-300)
+    if ours.shape != peer.shape or np.abs(ours - peer).max(initial=0.0) > 1e-8 * scale:
+        raise AssertionError(f"{what}: ours and the peer disagree; timing would compare "
+                             "different work")
+
+
+def peer_cases(n, rng):
+    x = [rng.uniform(-1.0, 1.0, n) for _ in range(3)]
+    y = np.sin(3.0 * x[0]) + 0.1 * rng.normal(size=n)
+    Phi = q.design_matrix_1d(DEGREE_1D, x[0])
+    R1, R2 = q.smoothness_penalty_matrices_1d(DEGREE_1D, -1.0, 1.0)
+    pen = (R1, R2, 1e-3, 1e-4, 1e-10)
+    cases = [
+        ("mad", lambda: q.mad(y), lambda: peers.mad(y)),
+        (f"design_matrix_1d (deg {DEGREE_1D})", lambda: q.design_matrix_1d(DEGREE_1D, x[0]),
+         lambda: peers.design_matrix_1d(DEGREE_1D, x[0])),
+    ]
+    for D, degrees in DEGREES_ND.items():
+        mis, cols = peers.multi_indices(degrees), x[:D]
+        cases.append((f"design_matrix_nd {degrees}",
+                      lambda mis=mis, cols=cols: q.design_matrix_nd(mis, cols),
+                      lambda degrees=degrees, cols=cols: peers.design_matrix_nd(degrees, cols)))
+    cases += [
+        (f"ols (p = {DEGREE_1D + 1})", lambda: q.ols(Phi, y), lambda: peers.ols(Phi, y)),
+        (f"fit_regularized_linear (p = {DEGREE_1D + 1})",
+         lambda: q.fit_regularized_linear(Phi, y, *pen),
+         lambda: peers.fit_regularized_linear(Phi, y, *pen)),
+    ]
+    return cases
+
+
+def against_peers(report, sizes, rounds):
+    rng = np.random.default_rng(2024)
+    for n in sizes:
+        goal = 3.0 if n <= 100 else 1.0
+        for name, ours, peer in peer_cases(n, rng):
+            check_same(ours(), peer(), name)
+            med, report.samples[f"{name} n={n}"] = interleaved({"ours": ours, "peer": peer},
+                                                              rounds=rounds)
+            speedup = med["peer"] / med["ours"]
+            report.add("4", name, f"n={n:,}", med["ours"], med["peer"], speedup,
+                       f">={goal:g}x", speedup >= goal, "ratio = peer / ours")
+
+
+def penalties_without_grid(report, rounds):
+    degrees, bounds, n = [3, 3, 3], [(-1.0, 1.0), (0.0, 2.0), (0.5, 1.5)], 30
+    ours = lambda: q.build_penalty_matrices_nd(degrees, bounds, n)  # noqa: E731
+    grid = lambda: peers.penalty_matrices_nd_on_grid(degrees, bounds, n)  # noqa: E731
+    for got, ref in zip(ours()[:2], grid()[:2]):
+        check_same(got, ref, "build_penalty_matrices_nd")
+    med, report.samples["penalties nd"] = interleaved({"ours": ours, "grid": grid},
+                                                      rounds=rounds)
+    speedup = med["grid"] / med["ours"]
+    report.add("3", "build_penalty_matrices_nd vs grid", "D=3 n=30", med["ours"], med["grid"],
+               speedup, ">=100x", speedup >= 100, "peer: literal NumPy grid algorithm")
+
+
+def fit_seconds(sampler, X, y, threads):
+    set_omp_threads(threads)
+    start = time.perf_counter()
+    sampler.fit(X, y)
+    return time.perf_counter() - start
+
+
+def energy_near_limit(report, rounds, bare):
+    """fit with one thread against (energy evaluations) x (one bare X beta),
+    alternating the two measurements."""
+    sampler = q.TournamentMCMC()
+    evals = energy_evaluations()
+    for n, deg in ((2000, 7), (200, 3)):
+        X, y = sampler_problem(n, deg)
+        fit_seconds(sampler, X, y, 1)
+        fits, products = [], []
+        for _ in range(rounds):
+            fits.append(fit_seconds(sampler, X, y, 1))
+            products.append(bare_matvec_seconds(bare, n, deg + 1))
+        fit_t, bare_t = statistics.median(fits), statistics.median(products)
+        report.samples[f"sampler n={n} deg={deg}"] = dict(fit=fits, bare_matvec=products)
+        ratio = fit_t / (evals * bare_t)
+        report.add("1", "fit per evaluation / bare X*beta", f"n={n} deg={deg}", fit_t / evals,
+                   bare_t, ratio, "<=1.3", ratio <= 1.3,
+                   f"{evals} evaluations, 1 thread; bare X*beta: Eigen, same flags")
+
+
+def parallel_refinement(report, rounds):
+    sampler = q.TournamentMCMC()
+    X, y = sampler_problem(2000, 7)
+    threads = min(os.cpu_count() or 1, 2)
+    if threads < 2:
+        print("2  skipped: one processor")
+        return
+    med, report.samples["fit threads"] = interleaved(
+        {t: (lambda t=t: fit_seconds(sampler, X, y, t)) for t in (1, 2)}, rounds=rounds)
+    set_omp_threads(os.cpu_count() or 1)
+    ratio = med[2] / med[1]
+    report.add("2", "fit, 2 threads / 1 thread", "n=2000 deg=7", med[2], med[1], ratio,
+               "<=0.65", ratio <= 0.65, "defaults; ours = 2 threads, peer = 1 thread")
+
+
+def sampler_scaling(rounds, bare, sizes=(200, 1000, 5000, 20000)):
+    sampler = q.TournamentMCMC()
+    evals = energy_evaluations()
+    scaling = {"n": list(sizes), "fit_1_thread": [], "fit_2_threads": [], "bare_matvec": []}
+    for n in sizes:
+        X, y = sampler_problem(n, 7)
+        med, _ = interleaved({t: (lambda t=t: fit_seconds(sampler, X, y, t)) for t in (1, 2)},
+                             rounds=max(3, rounds // 2), batch_seconds=0.0)
+        scaling["fit_1_thread"].append(med[1] / evals)
+        scaling["fit_2_threads"].append(med[2] / evals)
+        scaling["bare_matvec"].append(bare_matvec_seconds(bare, n, 8))
+    set_omp_threads(os.cpu_count() or 1)
+    return scaling
+
+
+def plot_scaling(scaling, path):
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return None
+    fig, ax = plt.subplots(figsize=(6.4, 4.2))
+    n = scaling["n"]
+    for key, label in (("fit_1_thread", "fit / evaluations, 1 thread"),
+                       ("fit_2_threads", "fit / evaluations, 2 threads"),
+                       ("bare_matvec", "bare X*beta (Eigen)")):
+        ax.loglog(n, np.array(scaling[key]) * 1e9, marker="o", label=label)
+    ax.set_xlabel("rows of X (degree 7, 8 columns)")
+    ax.set_ylabel("ns per energy evaluation")
+    ax.set_title("TournamentMCMC.fit (defaults): time per energy evaluation")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(path, dpi=120)
+    return path
+
+
+def machine():
+    info = dict(python=platform.python_version(), numpy=np.__version__,
+                processors=os.cpu_count(), load_average=os.getloadavg(),
+                module_flags=MODULE_FLAGS)
+    try:
+        import scipy
+        info["scipy"] = scipy.__version__
+        info["blas"] = np.show_config(mode="dicts")["Build Dependencies"]["blas"]
+    except Exception as exc:  # the BLAS description is informative only
+        info["blas"] = repr(exc)
+    cpuinfo = Path("/proc/cpuinfo")
+    if cpuinfo.exists():
+        models = [line.split(":", 1)[1].strip() for line in cpuinfo.read_text().splitlines()
+                  if line.startswith("model name")]
+        info["cpu"] = models[0] if models else ""
+    return info
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="fewer rounds, n up to 1e5")
+    parser.add_argument("--arch", action="store_true",
+                        help="also build and compare the portable and -march=native modules")
+    args = parser.parse_args()
+    rounds = 3 if args.quick else 7
+    sizes = (100, 100_000) if args.quick else (100, 100_000, 1_000_000)
+    RESULTS.mkdir(exist_ok=True)
+    bare = build_bare_matvec()
+
+    report = Report()
+    print(f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} processors (the timings "
+          "are only as quiet as the machine)")
+    print(f"{'tgt':<3} {'operation':<40} {'size':>12} {'ours':>10} {'peer':>10} {'ratio':>9} "
+          f"{'goal':>8} {'met':>4}")
+    started = time.perf_counter()
+    energy_near_limit(report, rounds, bare)
+    parallel_refinement(report, rounds)
+    penalties_without_grid(report, rounds)
+    against_peers(report, sizes, rounds)
+    if args.arch:
+        import arch
+        arch.compare_builds(report)
+    scaling = sampler_scaling(rounds, bare)
+    png = plot_scaling(scaling, RESULTS / "sampler_scaling.png")
+
+    out = RESULTS / "results.json"
+    out.write_text(json.dumps(dict(machine=machine(), rows=report.rows, scaling=scaling,
+                                   samples=report.samples,
+                                   seconds=time.perf_counter() - started), indent=1,
+                              default=str) + "\n")
+    met = sum(r["met"] for r in report.rows)
+    print(f"\n{met} of {len(report.rows)} goals met; wrote {out}" + (f" and {png}" if png else ""))
+
+
+if __name__ == "__main__":
+    main()
