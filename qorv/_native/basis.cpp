@@ -17,13 +17,6 @@ Index basis_size(int deg) {
     return Index{deg} + 1;
 }
 
-// a * b for sizes; a product that does not fit could never be allocated.
-Index checked_mul(Index a, Index b) {
-    Index r = 0;
-    if (__builtin_mul_overflow(a, b, &r)) throw std::bad_alloc();
-    return r;
-}
-
 // R += (d d') w, rounding each product of two entries before the weight is
 // applied, so that R(r, c) and R(c, r) stay equal bit for bit.
 void add_weighted_outer(Matrix& R, const Vector& d, double w) {
@@ -120,6 +113,26 @@ void add_gram(Matrix& R, Matrix& work, const Grid& grid, const MultiIndexList& m
     R.selfadjointView<Eigen::Lower>().rankUpdate(work.transpose(), grid.dV);
 }
 
+// Doubles (ints counted as doubles) that build_penalty_matrices_nd holds at
+// its peak: R1 and R2 with the multi-index list, the G x M work matrix with
+// the grid positions, and the axes with their derivative tables. Checking it
+// first also bounds the depth of the multi-index recursion: with n >= 2, G
+// overflows beyond 62 dimensions.
+Index nd_peak_doubles(const std::vector<Index>& n_monomials, int n) {
+    const Index D = static_cast<Index>(n_monomials.size());
+    Index M = 1;
+    Index G = 1;
+    Index tables = 0;
+    for (Index m : n_monomials) {
+        M = checked_mul(M, m);
+        G = checked_mul(G, n);
+        tables = checked_add(tables, checked_mul(n, checked_add(checked_mul(3, m), 1)));
+    }
+    const Index result = checked_add(square_storage(2, M, 0), checked_mul(M, checked_add(D, 3)));
+    const Index grid = checked_mul(G, checked_add(M, D));
+    return checked_add(checked_add(result, grid), tables);
+}
+
 }  // namespace
 
 double col_deriv_scalar(double val, int p, int order) {
@@ -142,6 +155,7 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
     require(deg >= 0, "deg < 0");
     require(n_grid >= 2, "n_grid < 2");
     const Index M = basis_size(deg);
+    require_memory_for(square_storage(2, M, 2));
     const double dx = (x_max - x_min) / static_cast<double>(n_grid - 1);
     PenaltyMatrices1D out{Matrix::Zero(M, M), Matrix::Zero(M, M)};
     Vector d1(M);
@@ -158,6 +172,7 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
 
 Matrix boundary_reduce_1d(int deg, double x_min, double x_max) {
     const Index M = basis_size(deg);
+    require_memory_for(square_storage(2, M, 4));
     Vector a1(M), a2(M), b1(M), b2(M);
     deriv_row(x_min, deg, 1, a1);
     deriv_row(x_min, deg, 2, a2);
@@ -171,6 +186,7 @@ Matrix boundary_reduce_1d(int deg, double x_min, double x_max) {
 Matrix design_matrix_1d(int deg, const Vector& x) {
     require(deg >= 0, "deg is ", deg, " but must be at least 0");
     const Index cols = basis_size(deg);
+    require_memory_for(checked_mul(x.size(), cols));
     Matrix Phi(x.size(), cols);
     Phi.col(0).setOnes();
     for (Index p = 1; p < cols; ++p) Phi.col(p) = Phi.col(p - 1).cwiseProduct(x);
@@ -206,6 +222,7 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
                 multi_indices[j].size(), " entries but X_cols has ", D, " vectors");
     }
     const Index M = static_cast<Index>(multi_indices.size());
+    require_memory_for(checked_mul(n, M));
     Matrix Phi = Matrix::Ones(n, M);
     for (Index j = 0; j < M; ++j) {
         const MultiIndex& mi = multi_indices[j];
@@ -226,6 +243,7 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
             " but must be at least 2");
     std::vector<Index> n_monomials;
     for (int deg : degrees) n_monomials.push_back(basis_size(deg));
+    require_memory_for(nd_peak_doubles(n_monomials, n_grid_per_dim));
 
     PenaltyMatricesND out;
     MultiIndex current(D, 0);

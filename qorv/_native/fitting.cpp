@@ -27,6 +27,8 @@ Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* 
     require_one_target_per_row(y, Phi, "Phi");
     require_penalty_shape("R1", R1, gamma1, Phi.cols(), "a row of Phi");
     require_penalty_shape("R2", R2, gamma2, Phi.cols(), "a row of Phi");
+    // A with its factorisation, the right-hand side and the solution.
+    require_memory_for(square_storage(2, Phi.cols(), 3));
     const double n = static_cast<double>(y.size());
     Matrix A = Phi.transpose() * Phi;
     A.diagonal().array() += ridge;
