@@ -44,6 +44,13 @@ Vector ols(const Matrix& X, const Vector& y) {
     // matrix; with no rows or no columns the minimum-norm solution is zero.
     if (X.size() == 0) return Vector::Zero(X.cols());
     Eigen::BDCSVD<Matrix> svd(X, Eigen::ComputeThinU | Eigen::ComputeThinV);
+    // A NaN or infinite entry makes Eigen stop with InvalidInput and leave the
+    // rank and the singular values unset, which solve() would then read.
+    // There is no least-squares solution; like other degenerate input it
+    // gives NaN rather than an error.
+    if (svd.info() != Eigen::Success) {
+        return Vector::Constant(X.cols(), std::numeric_limits<double>::quiet_NaN());
+    }
     // Singular values below sigma_max * max(1, min(rows, cols)) * eps count as
     // zero, which makes the solution the one of minimum norm. Eigen 3.4 uses
     // the same value by default; it is set here so that the cut-off does not
