@@ -183,7 +183,7 @@ def test_one_dimensional_bases(data):
             lambda m: (m,)))))
     degrees = ints(-4, 12, -2**31)
     degrees = (st.one_of(degrees[0], beyond_memory(10**5, 2 * 10**9, 2**31 - 1)), degrees[1])
-    deg, lo, hi, n_grid = draw_args(data, degrees, DOUBLES, DOUBLES, ints(-3, 200, -2**31))
+    deg, lo, hi, n_grid = draw_args(data, degrees, DOUBLES, DOUBLES, ints(2, 200, 1, 0, -3, -2**31))
     survives(q.smoothness_penalty_matrices_1d, deg, lo, hi, n_grid)
     survives(q.boundary_reduce_1d, deg, lo, hi)
 
