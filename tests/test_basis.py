@@ -127,8 +127,10 @@ def test_design_matrix_nd_values():
      [[0, 0, 0, 0], [0, 4, 0, 2], [0, 0, 4, 2], [0, 2, 2, 4]], np.diag([0.0, 0, 0, 8]),
      [[0, 0], [0, 1], [1, 0], [1, 1]]),
     ([2, -1], [(0, 1), (0, 1)], 4, np.zeros((0, 0)), np.zeros((0, 0)), []),
-    # 2**70 grid points, but one basis function
-    ([0] * 70, [(0, 1)] * 70, 2, [[0.0]], [[0.0]], [[0] * 70]),
+    # 2**64 grid points, but one basis function
+    ([0] * 64, [(0, 1)] * 64, 2, [[0.0]], [[0.0]], [[0] * 64]),
+    # an empty basis needs no grid, however fine
+    ([-1, 3], [(0, 1)] * 2, 2**31 - 1, np.zeros((0, 0)), np.zeros((0, 0)), []),
 ])
 def test_penalties_nd_worked_values(degrees, bounds, n, R1, R2, mis):
     got1, got2, got_mis = q.build_penalty_matrices_nd(degrees, bounds, n)
@@ -222,6 +224,8 @@ def test_design_columns_line_up_with_penalties():
     ([2], [(0, 1)], -4, ValueError, "n_grid_per_dim is -4"),
     ([2, -2], [(0, 1), (0, 1)], 3, MemoryError, None),
     ([1] * 40, [(0, 1)] * 40, 2, MemoryError, None),
+    ([0] * 65, [(0, 1)] * 65, 2, ValueError, "^degrees has 65 entries but at most 64 "),
+    ([0, 0], [(0, 1)] * 2, 2**31 - 1, MemoryError, None),
 ])
 def test_penalties_nd_refusals(degrees, bounds, n, exc, match):
     with pytest.raises(exc, match=match):

@@ -126,3 +126,15 @@ def test_fits_do_not_depend_on_thread_count():
     one = run_with_threads(FIT_SCRIPT, 1)
     assert len(one) > 1000
     assert run_with_threads(FIT_SCRIPT, 2) == one
+
+
+@pytest.mark.parametrize("shape", [(5, 3), (3, 5), (20, 20), (40, 17)])
+@pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
+def test_ols_non_finite_entry_gives_nan(shape, bad):
+    # Small and large shapes take different SVD paths; both used to read the
+    # singular values that Eigen leaves unset for such input.
+    X = np.random.default_rng(3).normal(size=shape)
+    X[shape[0] // 2, shape[1] - 1] = bad
+    beta = q.ols(X, np.ones(shape[0]))
+    assert beta.shape == (shape[1],)
+    assert np.isnan(beta).all()

@@ -19,13 +19,6 @@ Index basis_size(int deg) {
     return Index{deg} + 1;
 }
 
-// a * b for sizes; a product that does not fit could never be allocated.
-Index checked_mul(Index a, Index b) {
-    Index r = 0;
-    if (__builtin_mul_overflow(a, b, &r)) throw std::bad_alloc();
-    return r;
-}
-
 // R += (d d') w, rounding each product of two entries before the weight is
 // applied, so that R(r, c) and R(c, r) stay equal bit for bit.
 void add_weighted_outer(Matrix& R, const Vector& d, double w) {
@@ -97,6 +90,29 @@ Matrix grid_gram(const std::vector<AxisGrams>& grams, const std::vector<int>& or
     return K;
 }
 
+// More dimensions than this would already give 2^64 grid points at the
+// coarsest grid; the multi-index recursion also goes one call deep per
+// dimension.
+constexpr std::size_t kMaxDimensions = 64;
+
+// Doubles (ints counted as doubles) that build_penalty_matrices_nd holds at
+// its peak: R1 and R2 with a Kronecker product and its scaled copy, the
+// multi-index list, the per-axis Grams, and the largest axis with its
+// derivative tables (axes are handled one at a time).
+Index nd_peak_doubles(const std::vector<Index>& n_monomials, int n) {
+    const Index D = static_cast<Index>(n_monomials.size());
+    Index M = 1;
+    Index grams = 0;
+    Index axis = 0;
+    for (Index m : n_monomials) {
+        M = checked_mul(M, m);
+        grams = checked_add(grams, square_storage(3, m, 0));
+        axis = std::max(axis, checked_mul(n, checked_add(checked_mul(3, m), 1)));
+    }
+    const Index result = checked_add(square_storage(4, M, 0), checked_mul(M, checked_add(D, 3)));
+    return checked_add(checked_add(result, grams), axis);
+}
+
 }  // namespace
 
 double col_deriv_scalar(double val, int p, int order) {
@@ -119,6 +135,7 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
     require(deg >= 0, "deg < 0");
     require(n_grid >= 2, "n_grid < 2");
     const Index M = basis_size(deg);
+    require_memory_for(square_storage(2, M, 2));
     const double dx = (x_max - x_min) / static_cast<double>(n_grid - 1);
     PenaltyMatrices1D out{Matrix::Zero(M, M), Matrix::Zero(M, M)};
     Vector d1(M);
@@ -135,6 +152,7 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
 
 Matrix boundary_reduce_1d(int deg, double x_min, double x_max) {
     const Index M = basis_size(deg);
+    require_memory_for(square_storage(2, M, 4));
     Vector a1(M), a2(M), b1(M), b2(M);
     deriv_row(x_min, deg, 1, a1);
     deriv_row(x_min, deg, 2, a2);
@@ -148,6 +166,7 @@ Matrix boundary_reduce_1d(int deg, double x_min, double x_max) {
 Matrix design_matrix_1d(int deg, const Vector& x) {
     require(deg >= 0, "deg is ", deg, " but must be at least 0");
     const Index cols = basis_size(deg);
+    require_memory_for(checked_mul(x.size(), cols));
     Matrix Phi = uninitialized_matrix(x.size(), cols);
     Phi.col(0).setOnes();
     for (Index p = 1; p < cols; ++p) Phi.col(p) = Phi.col(p - 1).cwiseProduct(x);
@@ -182,6 +201,8 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
         require(multi_indices[j].size() >= D, "multi_indices[", j, "] has ",
                 multi_indices[j].size(), " entries but X_cols has ", D, " vectors");
     }
+    const Index M = static_cast<Index>(multi_indices.size());
+    require_memory_for(checked_mul(n, M));
     // Each power of an input is one column of Eigen's element-wise power,
     // formed once however many basis functions use it.
     std::vector<std::map<int, Vector>> powers(D);
@@ -195,7 +216,6 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
             column = X_cols[d].array().pow(static_cast<double>(p));
         }
     }
-    const Index M = static_cast<Index>(multi_indices.size());
     Matrix Phi = uninitialized_matrix(n, M);
     // Rows in chunks, so that the powers a chunk reads stay in cache while
     // every column of the chunk is formed.
@@ -221,8 +241,16 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
     require(bounds.size() == D, "Dimension mismatch.");
     require(n_grid_per_dim >= 2, "n_grid_per_dim is ", n_grid_per_dim,
             " but must be at least 2");
+    require(D <= kMaxDimensions, "degrees has ", D, " entries but at most ", kMaxDimensions,
+            " dimensions are supported");
+    std::vector<Index> n_monomials;
+    for (int deg : degrees) n_monomials.push_back(basis_size(deg));
+    // With a degree of -1 the basis is empty: nothing to integrate, and no
+    // grid worth building however fine it is.
+    if (std::find(n_monomials.begin(), n_monomials.end(), 0) != n_monomials.end()) return {};
+    require_memory_for(nd_peak_doubles(n_monomials, n_grid_per_dim));
     Index M = 1;
-    for (int deg : degrees) M = checked_mul(M, basis_size(deg));
+    for (Index m : n_monomials) M *= m;
 
     // Both results are allocated before the basis is listed, so that a basis
     // too large for them fails at once.

@@ -39,6 +39,13 @@ Matrix gram_lower(const Matrix& Phi) {
 // cut-off does not hang on a library default.
 Vector min_norm_solution(const Matrix& A, const Vector& b, Index diag) {
     Eigen::BDCSVD<Matrix> svd(A, Eigen::ComputeThinU | Eigen::ComputeThinV);
+    // A NaN or infinite entry makes Eigen stop with InvalidInput and leave the
+    // rank and the singular values unset, which solve() would then read.
+    // There is no least-squares solution; like other degenerate input it
+    // gives NaN rather than an error.
+    if (svd.info() != Eigen::Success) {
+        return Vector::Constant(A.cols(), std::numeric_limits<double>::quiet_NaN());
+    }
     svd.setThreshold(static_cast<double>(diag) * std::numeric_limits<double>::epsilon());
     return svd.solve(b);
 }
@@ -50,6 +57,8 @@ Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* 
     require_one_target_per_row(y, Phi, "Phi");
     require_penalty_shape("R1", R1, gamma1, Phi.cols(), "a row of Phi");
     require_penalty_shape("R2", R2, gamma2, Phi.cols(), "a row of Phi");
+    // A with its factorisation, the right-hand side and the solution.
+    require_memory_for(square_storage(2, Phi.cols(), 3));
     const double n = static_cast<double>(y.size());
     Matrix A = gram_lower(Phi);
     A.diagonal().array() += ridge;

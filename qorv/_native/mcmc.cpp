@@ -221,6 +221,13 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
             " entries");
     require_penalty_shape("R1", R1, gamma1, X.cols(), "beta (one per column of X)");
     require_penalty_shape("R2", R2, gamma2, X.cols(), "beta (one per column of X)");
+    // The chain table with each chain's vector and energy, and at least one
+    // Metropolis workspace, must fit before anything is allocated.
+    if (n_chains_ > 0) {
+        const Index k = X.cols();
+        require_memory_for(checked_add(checked_mul(n_chains_, checked_add(k, 4)),
+                                       checked_add(X.rows(), checked_mul(3, k))));
+    }
     // A negative count converts to a size beyond max_size(), which the
     // vector rejects with std::length_error before the search starts.
     std::vector<Chain> chains(static_cast<std::size_t>(n_chains_));

@@ -7,8 +7,11 @@
 #ifdef __linux__
 #include <sys/mman.h>
 #endif
+#include <unistd.h>
 
 #include <cstdint>
+#include <limits>
+#include <new>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
@@ -48,6 +51,47 @@ void require(bool ok, const Parts&... parts) {
     std::ostringstream msg;
     (msg << ... << parts);
     throw std::invalid_argument(msg.str());
+}
+
+// a * b and a + b for element counts; a result that does not fit could
+// never be allocated.
+inline Index checked_mul(Index a, Index b) {
+    Index r = 0;
+    if (__builtin_mul_overflow(a, b, &r)) throw std::bad_alloc();
+    return r;
+}
+
+inline Index checked_add(Index a, Index b) {
+    Index r = 0;
+    if (__builtin_add_overflow(a, b, &r)) throw std::bad_alloc();
+    return r;
+}
+
+// Doubles in `matrices` square matrices of side m plus `vectors` vectors of
+// m entries.
+inline Index square_storage(Index matrices, Index m, Index vectors) {
+    return checked_add(checked_mul(matrices, checked_mul(m, m)), checked_mul(vectors, m));
+}
+
+// Bytes of physical memory, or the largest Index when the system cannot say.
+inline Index physical_memory_bytes() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    Index bytes = 0;
+    if (pages <= 0 || page_size <= 0 ||
+        __builtin_mul_overflow(Index{pages}, Index{page_size}, &bytes)) {
+        return std::numeric_limits<Index>::max();
+    }
+    return bytes;
+}
+
+// Throws std::bad_alloc when `doubles` doubles exceed the machine's physical
+// memory. Linux may grant such a request and kill the process only once the
+// pages are touched, so operations whose sizes come from integer arguments
+// check them here before they allocate anything.
+inline void require_memory_for(Index doubles) {
+    static const Index limit = physical_memory_bytes();
+    if (checked_mul(doubles, Index{sizeof(double)}) > limit) throw std::bad_alloc();
 }
 
 // A penalty term takes part only when its matrix is given and its weight is
