@@ -32,7 +32,8 @@ for call, error in [
     (lambda: q.compute_sr(y[:3], y, 0.1), ValueError),
     (lambda: q.fit_regularized_linear(X, y, R1="x"), RuntimeError),
     (lambda: q.boundary_reduce_1d(2 * 10**9, 0.0, 1.0), MemoryError),
-    (lambda: q.build_penalty_matrices_nd([0] * 100, [(0.0, 1.0)] * 100, 2), MemoryError),
+    (lambda: q.build_penalty_matrices_nd([1] * 40, [(0.0, 1.0)] * 40, 2), MemoryError),
+    (lambda: q.build_penalty_matrices_nd([0] * 100, [(0.0, 1.0)] * 100, 2), ValueError),
     (lambda: q.TournamentMCMC(n_chains=0).fit(X, y), ValueError),
 ]:
     try:
