@@ -1,5 +1,7 @@
 #include "basis.hpp"
 
+#include "memory.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -10,6 +12,18 @@
 namespace qorv {
 
 namespace {
+
+// order-th derivative of val^p: order 0 is the power itself, order 1 the
+// first derivative, any other order the second. The coefficient is exact
+// integer arithmetic; powers come from std::pow.
+double col_deriv_scalar(double val, int p, int order) {
+    const std::int64_t q = p;
+    if (order == 0) return std::pow(val, static_cast<double>(q));
+    if (order == 1) {
+        return q < 1 ? 0.0 : static_cast<double>(q) * std::pow(val, static_cast<double>(q - 1));
+    }
+    return q < 2 ? 0.0 : static_cast<double>(q * (q - 1)) * std::pow(val, static_cast<double>(q - 2));
+}
 
 // Number of monomials of degree 0..deg. A degree below -1 has no size at
 // all; it is refused like an impossible allocation so that no negative size
@@ -115,20 +129,17 @@ Index nd_peak_doubles(const std::vector<Index>& n_monomials, int n) {
 
 }  // namespace
 
-double col_deriv_scalar(double val, int p, int order) {
-    const std::int64_t q = p;
-    if (order == 0) return std::pow(val, static_cast<double>(q));
-    if (order == 1) {
-        return q < 1 ? 0.0 : static_cast<double>(q) * std::pow(val, static_cast<double>(q - 1));
-    }
-    return q < 2 ? 0.0 : static_cast<double>(q * (q - 1)) * std::pow(val, static_cast<double>(q - 2));
-}
+namespace {
 
+// Writes out[p] = col_deriv_scalar(x, p, order) for p = 0..deg; out needs at
+// least deg + 1 entries.
 void deriv_row(double x, int deg, int order, Eigen::Ref<Vector> out) {
     require(out.size() > deg, "out has ", out.size(), " entries but deg ", deg, " needs ",
             Index{deg} + 1);
     for (Index p = 0; p <= deg; ++p) out[p] = col_deriv_scalar(x, static_cast<int>(p), order);
 }
+
+}  // namespace
 
 PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x_max,
                                                  int n_grid) {
@@ -173,6 +184,11 @@ Matrix design_matrix_1d(int deg, const Vector& x) {
     return Phi;
 }
 
+namespace {
+
+// Appends every multi-index with 0 <= e[d] <= degrees[d] for d >= dim to out,
+// lexicographically with the lowest dimension slowest. current has one entry
+// per dimension and is overwritten.
 void generate_multi_indices(const std::vector<int>& degrees, std::size_t dim,
                             MultiIndex& current, MultiIndexList& out) {
     require(current.size() == degrees.size(), "current has ", current.size(),
@@ -188,6 +204,8 @@ void generate_multi_indices(const std::vector<int>& degrees, std::size_t dim,
         generate_multi_indices(degrees, dim + 1, current, out);
     }
 }
+
+}  // namespace
 
 Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols) {
     require(!X_cols.empty(), "X_cols is empty but needs at least one vector");

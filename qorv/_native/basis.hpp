@@ -11,14 +11,9 @@
 
 namespace qorv {
 
-// order-th derivative of val^p: order 0 is the power itself, order 1 the
-// first derivative, any other order the second. The coefficient is exact
-// integer arithmetic; powers come from std::pow.
-double col_deriv_scalar(double val, int p, int order);
-
-// Writes out[p] = col_deriv_scalar(x, p, order) for p = 0..deg; out needs at
-// least deg + 1 entries.
-void deriv_row(double x, int deg, int order, Eigen::Ref<Vector> out);
+// Exponents of one monomial, one per input dimension.
+using MultiIndex = std::vector<int>;
+using MultiIndexList = std::vector<MultiIndex>;
 
 struct PenaltyMatrices1D {
     Matrix R1;  // b' R1 b ~ integral of f'(x)^2
@@ -37,12 +32,6 @@ Matrix boundary_reduce_1d(int deg, double x_min, double x_max);
 
 // Vandermonde matrix: column p holds x^p by repeated multiplication. deg >= 0.
 Matrix design_matrix_1d(int deg, const Vector& x);
-
-// Appends every multi-index with 0 <= e[d] <= degrees[d] for d >= dim to out,
-// lexicographically with the lowest dimension slowest. current has one entry
-// per dimension and is overwritten.
-void generate_multi_indices(const std::vector<int>& degrees, std::size_t dim,
-                            MultiIndex& current, MultiIndexList& out);
 
 // Column j is the product over d of X_cols[d]^multi_indices[j][d], counting
 // only positive exponents. X_cols is non-empty with vectors of equal length;

@@ -1,5 +1,8 @@
 #include "fitting.hpp"
 
+#include "memory.hpp"
+#include "scoring.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>

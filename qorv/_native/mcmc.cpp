@@ -1,5 +1,6 @@
 #include "mcmc.hpp"
 
+#include "memory.hpp"
 #include "parallel.hpp"
 #include "scoring.hpp"
 

@@ -37,6 +37,7 @@ struct MCMCResult {
     int n_elite;        // configured elite count, not the number refined
 };
 
+// Declared here for the native tests.
 // Elite of chains ranked by ascending energy (at least one chain): the best
 // one, then every later chain farther than 0.1 from all members until
 // n_elite are held, then, without any test, the chains from position

@@ -7,6 +7,9 @@
 
 namespace qorv {
 
+namespace {
+
+// Median of v by selection (v is the function's own copy); 0.0 when empty.
 double median_inplace(std::vector<double> v) {
     const std::size_t n = v.size();
     if (n == 0) return 0.0;
@@ -22,6 +25,8 @@ double median_inplace(std::vector<double> v) {
     }
     return 0.5 * (a + b);
 }
+
+}  // namespace
 
 double mad(const Vector& y) {
     std::vector<double> buf(y.data(), y.data() + y.size());
@@ -165,18 +170,14 @@ bool PenaltySpec::active() const {
     return penalty_used(R1, gamma1) || penalty_used(R2, gamma2);
 }
 
+namespace {
+
+// b' (R b). `work` holds R b, so that repeated calls need not allocate.
 double quad_form(const Vector& b, const Matrix& R, Vector& work) {
     work.resize(R.rows());
     work.noalias() = R * b;
     return b.dot(work);
 }
-
-double quad_form(const Vector& b, const Matrix& R) {
-    Vector work;
-    return quad_form(b, R, work);
-}
-
-namespace {
 
 bool is_penalised(const Vector* beta, const PenaltySpec* pen) {
     return beta != nullptr && pen != nullptr && pen->active();
@@ -190,13 +191,14 @@ void check_score_inputs(const Vector& yp, const Vector& yt, const Vector* beta,
     require_penalty_shape("R2", pen->R2, pen->gamma2, beta->size(), "beta");
 }
 
-}  // namespace
-
+// MDL score with a precomputed tolerance eps; checks the sizes.
 double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double eps,
                         const Vector* beta, const PenaltySpec* pen, Vector* work) {
     check_score_inputs(yp, yt, beta, pen);
     return mdl_score_of_ratio(compute_SR(yp, yt, eps), yt.size(), k, H, beta, pen, work);
 }
+
+}  // namespace
 
 double mdl_score_of_ratio(double sr, Index n_samples, int k, int H, const Vector* beta,
                           const PenaltySpec* pen, Vector* work) {
@@ -219,8 +221,7 @@ double mdl_score_of_ratio(double sr, Index n_samples, int k, int H, const Vector
 
 double mdl_score(const Vector& yp, const Vector& yt, int k, int H, const Vector* beta,
                  const PenaltySpec* pen) {
-    check_score_inputs(yp, yt, beta, pen);
-    return mdl_score_cached(yp, yt, k, H, hit_tolerance(yt), beta, pen);
+    return mdl_score_cached(yp, yt, k, H, hit_tolerance(yt), beta, pen, nullptr);
 }
 
 }  // namespace qorv

@@ -9,9 +9,6 @@
 
 namespace qorv {
 
-// Median of v by selection (v is the function's own copy); 0.0 when empty.
-double median_inplace(std::vector<double> v);
-
 // Median absolute deviation of y from its median, without consistency factor.
 double mad(const Vector& y);
 
@@ -33,6 +30,22 @@ std::int64_t count_product_hits(const Matrix& X, const Vector& beta, const Vecto
 // Hit tolerance for a truth yt: 0.4 * mad(yt), or 0.4 when that is not positive.
 double hit_tolerance(const Vector& yt);
 
+// A penalty term takes part only when its matrix is given and its weight is
+// nonzero (NaN counts as nonzero).
+inline bool penalty_used(const Matrix* R, double gamma) {
+    return R != nullptr && gamma != 0.0;
+}
+
+// Checks that a penalty matrix that will be used is p x p.
+inline void require_penalty_shape(const char* name, const Matrix* R, double gamma,
+                                  Index p, const char* p_name) {
+    if (!penalty_used(R, gamma)) return;
+    require(R->rows() == R->cols(), name, " is ", R->rows(), " x ", R->cols(),
+            " but must be square");
+    require(R->rows() == p, name, " is ", R->rows(), " x ", R->cols(), " but ", p_name,
+            " has ", p, " entries");
+}
+
 // Optional smoothness penalties with their weights. Never owns the matrices.
 struct PenaltySpec {
     const Matrix* R1 = nullptr;
@@ -43,23 +56,14 @@ struct PenaltySpec {
     bool active() const;
 };
 
-// b' (R b). `work` holds R b, so that repeated calls need not allocate.
-double quad_form(const Vector& b, const Matrix& R);
-double quad_form(const Vector& b, const Matrix& R, Vector& work);
-
-// MDL score with a precomputed tolerance eps. beta and pen may be null; a
-// used penalty matrix must be square with one row per entry of beta. `work`,
+// The MDL score of mdl_score for a known hit ratio sr of n samples and
+// tolerance, without the size checks (the caller has made them). `work`,
 // when given, is scratch for the penalty terms.
-double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double eps,
-                        const Vector* beta, const PenaltySpec* pen,
-                        Vector* work = nullptr);
-
-// The MDL score of mdl_score_cached for a known hit ratio sr of n samples,
-// without the size checks (the caller has made them).
 double mdl_score_of_ratio(double sr, Index n, int k, int H, const Vector* beta,
                           const PenaltySpec* pen, Vector* work = nullptr);
 
-// MDL score with the tolerance derived from yt.
+// MDL score with the tolerance derived from yt. beta and pen may be null; a
+// used penalty matrix must be square with one row per entry of beta.
 double mdl_score(const Vector& yp, const Vector& yt, int k, int H,
                  const Vector* beta = nullptr, const PenaltySpec* pen = nullptr);
 
