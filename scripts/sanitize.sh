@@ -40,9 +40,9 @@ export PYTHONPATH=$build
 
 python -c "import qorv_core, sys; sys.exit(not qorv_core.__file__.startswith('$build'))" \
   || { echo "qorv_core does not come from $build" >&2; exit 1; }
-# The C++ test programs are built by the test itself without instrumentation,
+# The C++ test programs are built by CMake without instrumentation,
 # and one of them replaces malloc, which cannot coexist with the preloaded
 # ASan allocator: they add nothing here. Output capture stays at the Python
 # level so that a sanitizer report written to file descriptor 2 just before
 # the process aborts is not lost with pytest's capture file.
-python -m pytest -q -p no:cacheprovider --capture=sys tests -k "not test_native_program" "$@"
+python -m pytest -q -p no:cacheprovider --capture=sys tests -k "not test_native_programs" "$@"

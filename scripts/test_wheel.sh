@@ -13,10 +13,11 @@ wheels=("$work"/dist/qorv_core-*.whl)
 wheel="${wheels[0]}"
 echo "built $(basename "$wheel")"
 
-# What the tests read beside them: the examples, and the native sources that
-# the C++ test programs compile. The module itself comes only from the wheel.
+# What the tests read beside them: the examples, and the native sources and
+# CMake project that build the C++ test programs. The module itself comes
+# only from the wheel.
 mkdir -p "$work/run/qorv"
-cp -r "$src/tests" "$src/examples" "$work/run/"
+cp -r "$src/tests" "$src/examples" "$src/CMakeLists.txt" "$src/cmake" "$work/run/"
 cp -r "$src/qorv/_native" "$work/run/qorv/"
 
 for numpy_spec in "numpy==1.26.4" "numpy>=2,<3"; do

@@ -1,9 +1,5 @@
 import gc
 import math
-import shutil
-import subprocess
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -13,7 +9,6 @@ from threads import run_with_threads
 
 GIBBS_FIELDS = ("H", "Hmax", "He", "r_heat", "var_E", "T")
 SMALL = dict(n_chains=6, n_warmup=40, n_deep=60, n_elite=3)
-ROOT = Path(__file__).resolve().parent.parent
 
 
 def problem(n=60, deg=3):
@@ -379,32 +374,3 @@ def test_unconvertible_penalty_raises_runtime_error():
     X, y = problem()
     with pytest.raises(RuntimeError, match="^Unable to cast Python instance of type <class 'str'>"):
         qorv_core.TournamentMCMC(**SMALL).fit(X, y, R1="x")
-
-
-def eigen_include_dir():
-    for entry in sys.path:
-        candidate = Path(entry) / "cmeel.prefix" / "include" / "eigen3"
-        if (candidate / "Eigen" / "Dense").is_file():
-            return candidate
-    return None
-
-
-@pytest.mark.parametrize("program, sources", [
-    ("test_parallel_rethrow", []),
-    ("test_mcmc_native", ["mcmc.cpp", "scoring.cpp"]),
-    ("test_scoring_native", ["scoring.cpp"]),
-])
-def test_native_program(tmp_path, program, sources):
-    compiler = shutil.which("g++")
-    eigen = eigen_include_dir()
-    if compiler is None or eigen is None:
-        pytest.skip("needs g++ and the Eigen headers of cmeel-eigen")
-    native = ROOT / "qorv" / "_native"
-    binary = tmp_path / program
-    subprocess.run([compiler, "-std=c++17", "-O2", "-fopenmp", "-ffp-contract=off",
-                    f"-I{eigen}", f"-I{native}", str(ROOT / "tests" / "native" / f"{program}.cpp"),
-                    *[str(native / s) for s in sources], "-o", str(binary)],
-                   check=True, capture_output=True)
-    out = subprocess.run([str(binary)], capture_output=True, text=True, timeout=120)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "ok"
