@@ -1,4 +1,14 @@
+"""Helpers shared by the test modules, and the selection of the fuzz run."""
 import os
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+
+import qorv_core
+
+TESTS = Path(__file__).resolve().parent
 
 IN_FUZZ_CHILD = os.environ.get("QORV_FUZZ_CHILD") == "1"
 
@@ -19,3 +29,29 @@ def pytest_collection_modifyitems(config, items):
     if drop:
         config.hook.pytest_deselected(items=drop)
         items[:] = keep
+
+# The fields of a Gibbs summary, in the order of its constructor.
+GIBBS_FIELDS = ("H", "Hmax", "He", "r_heat", "var_E", "T")
+
+
+def problem(n=60, deg=3, shift=0.0):
+    """A cubic trend with deterministic noise, and its monomial design matrix
+    built by repeated multiplication: no transcendental function, so the
+    inputs are the same on every machine."""
+    x = np.linspace(-1.0, 1.0, n)
+    cols = [np.ones(n)]
+    for _ in range(deg):
+        cols.append(cols[-1] * x)
+    noise = ((np.arange(n) * 7919) % 101) / 101.0 - 0.5
+    y = 1.0 - 2.0 * x + 0.5 * x * x * x + 0.1 * noise + shift
+    return np.column_stack(cols)[:, :deg + 1], y
+
+
+def run_with_threads(script, n_threads):
+    """Runs script in a fresh interpreter with n_threads OpenMP threads, the
+    module under test and the test modules importable; returns its output."""
+    path = os.pathsep.join([os.path.dirname(qorv_core.__file__), str(TESTS)])
+    env = dict(os.environ, OMP_NUM_THREADS=str(n_threads), PYTHONPATH=path)
+    out = subprocess.run([sys.executable, "-c", script], env=env,
+                         capture_output=True, text=True, check=True)
+    return out.stdout

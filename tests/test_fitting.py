@@ -2,7 +2,7 @@ import numpy as np
 import pytest
 
 import qorv_core as q
-from threads import run_with_threads
+from conftest import run_with_threads
 
 PHI = np.array([[1.0, 0.0], [0.0, 1.0], [1.0, 1.0]])
 Y = np.array([1.0, 2.0, 3.0])

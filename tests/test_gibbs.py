@@ -4,8 +4,7 @@ import numpy as np
 import pytest
 
 import qorv_core
-
-FIELDS = ("H", "Hmax", "He", "r_heat", "var_E", "T")
+from conftest import GIBBS_FIELDS
 
 
 def reference(energies, T=1.0):
@@ -21,7 +20,7 @@ def reference(energies, T=1.0):
 
 
 def as_dict(g):
-    return {f: getattr(g, f) for f in FIELDS}
+    return {f: getattr(g, f) for f in GIBBS_FIELDS}
 
 
 def test_worked_values_for_two_energies_at_the_default_temperature():
@@ -95,7 +94,7 @@ def test_result_has_no_constructor():
         qorv_core.GibbsResult()
 
 
-@pytest.mark.parametrize("field", FIELDS)
+@pytest.mark.parametrize("field", GIBBS_FIELDS)
 def test_fields_are_read_only(field):
     g = qorv_core.gibbs_entropy([1.0, 2.0])
     with pytest.raises(AttributeError):

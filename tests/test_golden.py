@@ -7,28 +7,15 @@ Regenerate golden_mcmc.json only from a build whose results are trusted:
     PYTHONPATH=build python tests/test_golden.py
 """
 import json
-import os
-import subprocess
-import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 import qorv_core
+from conftest import GIBBS_FIELDS, problem, run_with_threads
 
 GOLDEN = Path(__file__).with_name("golden_mcmc.json")
-GIBBS_FIELDS = ("H", "Hmax", "He", "r_heat", "var_E", "T")
-
-
-def problem(n, deg, shift=0.0):
-    x = np.linspace(-1.0, 1.0, n)
-    cols = [np.ones(n)]
-    for _ in range(deg):
-        cols.append(cols[-1] * x)
-    noise = ((np.arange(n) * 7919) % 101) / 101.0 - 0.5
-    y = 1.0 - 2.0 * x + 0.5 * x * x * x + 0.1 * noise + shift
-    return np.column_stack(cols)[:, :deg + 1], y
 
 
 def smooth(k):
@@ -110,13 +97,8 @@ def test_matches_recorded_result(golden, name):
 
 
 def test_matches_recorded_results_with_more_threads_than_cores(golden):
-    env = dict(os.environ, OMP_NUM_THREADS="3",
-               PYTHONPATH=os.pathsep.join([os.path.dirname(qorv_core.__file__),
-                                           str(Path(__file__).parent)]))
     script = "import json, test_golden; print(json.dumps(test_golden.run_all()))"
-    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
-                         text=True, check=True)
-    assert json.loads(out.stdout) == golden
+    assert json.loads(run_with_threads(script, 3)) == golden
 
 
 if __name__ == "__main__":

@@ -5,17 +5,9 @@ import numpy as np
 import pytest
 
 import qorv_core
-from threads import run_with_threads
+from conftest import GIBBS_FIELDS, problem, run_with_threads
 
-GIBBS_FIELDS = ("H", "Hmax", "He", "r_heat", "var_E", "T")
 SMALL = dict(n_chains=6, n_warmup=40, n_deep=60, n_elite=3)
-
-
-def problem(n=60, deg=3):
-    x = np.linspace(-1.0, 1.0, n)
-    X = x[:, None] ** np.arange(deg + 1)
-    y = 1.0 - 2.0 * x + 0.5 * x**3 + 0.05 * np.sin(17.0 * x)
-    return X, y
 
 
 def penalties(k):
