@@ -5,7 +5,6 @@ on the same inputs, and their results are compared (they agree to about
 build)."""
 import json
 import os
-import shutil
 import statistics
 import subprocess
 import sys
@@ -14,33 +13,16 @@ from pathlib import Path
 
 import numpy as np
 
-HERE = Path(__file__).resolve().parent
-ROOT = HERE.parent
-RESULTS = HERE / "results"
-VARIANTS = {"portable": "OFF", "native": "ON"}
+from common import (HERE, RESULTS, Report, bare_matvec_seconds, build_bare_matvec,
+                    build_module, fit_seconds, sampler_problem)
 
-
-def build(variant):
-    build_dir = RESULTS / f"build-{variant}"
-    if not (build_dir / "CMakeCache.txt").exists():
-        pybind11_dir = subprocess.run([sys.executable, "-m", "pybind11", "--cmakedir"],
-                                      check=True, capture_output=True, text=True).stdout.strip()
-        generator = ["-G", "Ninja"] if shutil.which("ninja") else []
-        subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build_dir), *generator,
-                        "-DCMAKE_BUILD_TYPE=Release", f"-DPython_EXECUTABLE={sys.executable}",
-                        f"-Dpybind11_DIR={pybind11_dir}",
-                        f"-DQORV_NATIVE_ARCH={VARIANTS[variant]}"], check=True,
-                       stdout=subprocess.DEVNULL)
-    print(f"    building the {variant} module in {build_dir} ...", flush=True)
-    subprocess.run(["cmake", "--build", str(build_dir)], check=True, stdout=subprocess.DEVNULL)
-    return build_dir
+VARIANTS = ("portable", "native")
 
 
 def worker(prefix, bare):
     """Runs in an interpreter that imports one build: times, then results."""
     import qorv_core as q
 
-    import run
     import peers
 
     rng = np.random.default_rng(7)
@@ -50,10 +32,10 @@ def worker(prefix, bare):
     Phi = q.design_matrix_1d(7, x[0])
     R1, R2 = q.smoothness_penalty_matrices_1d(7, -1.0, 1.0)
     mis = peers.multi_indices([3, 3, 3])
-    X, ys = run.sampler_problem(2000, 7)
+    X, ys = sampler_problem(2000, 7)
     sampler = q.TournamentMCMC()
     ops = {
-        "TournamentMCMC.fit n=2000, 1 thread": lambda: run.fit_seconds(sampler, X, ys, 1),
+        "TournamentMCMC.fit n=2000, 1 thread": lambda: fit_seconds(sampler, X, ys, 1),
         "design_matrix_1d n=1e5": lambda: q.design_matrix_1d(7, x[0]),
         "design_matrix_nd [3,3,3] n=1e5": lambda: q.design_matrix_nd(mis, x),
         "ols n=1e5": lambda: q.ols(Phi, y),
@@ -71,7 +53,7 @@ def worker(prefix, bare):
             fn()
             samples.append(time.perf_counter() - start)
         times[name] = statistics.median(samples)
-    times["bare X*beta n=2000 k=8"] = run.bare_matvec_seconds(bare, 2000, 8)
+    times["bare X*beta n=2000 k=8"] = bare_matvec_seconds(bare, 2000, 8)
 
     r = sampler.fit(X, ys)
     pen = q.TournamentMCMC(n_chains=8, n_deep=500, n_elite=3).fit(X, ys, R1, R2, 1e-4, 1e-5)
@@ -87,12 +69,10 @@ def worker(prefix, bare):
 
 
 def compare_builds(report):
-    import run
-
     measured = {}
     for variant in VARIANTS:
-        build_dir = build(variant)
-        bare = run.build_bare_matvec(native=variant == "native")
+        build_dir = build_module(variant)
+        bare = build_bare_matvec(native=variant == "native")
         prefix = RESULTS / f"arch-{variant}"
         env = dict(os.environ, PYTHONPATH=f"{build_dir}{os.pathsep}{HERE}")
         subprocess.run([sys.executable, str(Path(__file__)), "worker", str(prefix), str(bare)],
@@ -102,17 +82,21 @@ def compare_builds(report):
     (portable_t, portable_r), (native_t, native_r) = measured["portable"], measured["native"]
     for name in portable_t:
         speedup = portable_t[name] / native_t[name]
-        report.add("5", name, "", native_t[name], portable_t[name], speedup, "measure", True,
+        report.add("native = portable", name, "", native_t[name], portable_t[name], speedup, "measure", True,
                    "ours = native, peer = portable build")
     for key in portable_r.files:
         a, b = portable_r[key], native_r[key]
         scale = max(np.abs(a).max(initial=0.0), 1e-300)
         rel = float(np.abs(a - b).max(initial=0.0) / scale)
         same = np.array_equal(a, b)
-        report.add("5", f"native = portable: {key}", "", None, None, rel, "<=1e-12",
+        report.add("native = portable", f"native = portable: {key}", "", None, None, rel, "<=1e-12",
                    rel <= 1e-12,
                    "bit-identical" if same else "max |native - portable| / max |portable|")
 
 
-if __name__ == "__main__" and sys.argv[1:2] == ["worker"]:
-    worker(sys.argv[2], sys.argv[3])
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["worker"]:
+        worker(sys.argv[2], sys.argv[3])
+    else:
+        RESULTS.mkdir(exist_ok=True)
+        compare_builds(Report())

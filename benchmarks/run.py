@@ -9,14 +9,10 @@ portable and the -march=native module side by side and compares them
 (about three minutes of compiling the first time).
 """
 import argparse
-import ctypes
-import functools
 import json
 import os
 import platform
 import statistics
-import subprocess
-import sys
 import time
 from pathlib import Path
 
@@ -24,86 +20,14 @@ import numpy as np
 
 import qorv_core as q
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import peers  # noqa: E402
-from timing import interleaved  # noqa: E402
+import arch
+import peers
+from common import (GOALS, MODULE_FLAGS, RESULTS, Report, bare_matvec_seconds,
+                    build_bare_matvec, energy_evaluations, fit_seconds, interleaved,
+                    sampler_problem, set_omp_threads)
 
-HERE = Path(__file__).resolve().parent
-RESULTS = HERE / "results"
-# The module's flags: CMake's Release flags plus its own -ffp-contract=off.
-MODULE_FLAGS = ["-O3", "-DNDEBUG", "-std=c++17", "-ffp-contract=off"]
 DEGREE_1D = 7
 DEGREES_ND = {2: [3, 3], 3: [3, 3, 3]}
-
-
-def eigen_include_dir():
-    for entry in sys.path:
-        candidate = Path(entry) / "cmeel.prefix" / "include" / "eigen3"
-        if (candidate / "Eigen" / "Dense").is_file():
-            return candidate
-    if Path("/usr/include/eigen3/Eigen/Dense").is_file():
-        return Path("/usr/include/eigen3")
-    sys.exit("Eigen headers not found: pip install cmeel-eigen (part of the bench extra)")
-
-
-def build_bare_matvec(native=False):
-    binary = RESULTS / ("bare_matvec_native" if native else "bare_matvec")
-    source = HERE / "bare_matvec.cpp"
-    if not binary.exists() or binary.stat().st_mtime < source.stat().st_mtime:
-        flags = MODULE_FLAGS + (["-march=native"] if native else [])
-        compiler = os.environ.get("CXX", "c++")
-        subprocess.run([compiler, *flags, f"-I{eigen_include_dir()}", str(source), "-o",
-                        str(binary)], check=True)
-    return binary
-
-
-def bare_matvec_seconds(binary, rows, cols, rounds=5):
-    out = subprocess.run([str(binary), str(rows), str(cols), str(rounds)], check=True,
-                         capture_output=True, text=True)
-    return float(out.stdout) * 1e-9
-
-
-@functools.lru_cache(maxsize=None)
-def openmp_runtime():
-    """The module's OpenMP runtime (libgomp), already loaded with it."""
-    return ctypes.CDLL("libgomp.so.1")
-
-
-def set_omp_threads(n):
-    """Thread count of the parallel regions that the calling thread starts."""
-    openmp_runtime().omp_set_num_threads(n)
-
-
-def sampler_problem(n, deg):
-    x = np.linspace(-1.0, 1.0, n)
-    return q.design_matrix_1d(deg, x), np.sin(3.0 * x) + 0.3 * np.cos(11.0 * x)
-
-
-def energy_evaluations(n_chains=25, n_warmup=200, n_deep=2000, n_elite=5):
-    """Warm-up: a start and n_warmup steps per chain; then n_deep steps for
-    each elite (at least one, at most n_chains)."""
-    elite = min(max(n_elite, 1), n_chains)
-    return n_chains * (max(n_warmup, 0) + 1) + elite * max(n_deep, 0)
-
-
-class Report:
-    def __init__(self):
-        self.rows, self.samples = [], {}
-
-    def add(self, target, operation, size, ours, peer, ratio, goal, met, note=""):
-        self.rows.append(dict(target=target, operation=operation, size=size, ours_s=ours,
-                              peer_s=peer, ratio=ratio, goal=goal, met=bool(met), note=note))
-        print(f"{target:<3} {operation:<40} {size:>12} {fmt_time(ours):>10} {fmt_time(peer):>10} "
-              f"{ratio:>9.3g} {goal:>8} {'yes' if met else 'NO':>4}  {note}", flush=True)
-
-
-def fmt_time(seconds):
-    if seconds is None:
-        return "-"
-    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
-        if seconds >= scale:
-            return f"{seconds / scale:.3g} {unit}"
-    return f"{seconds / 1e-9:.3g} ns"
 
 
 def check_same(ours, peer, what):
@@ -148,7 +72,7 @@ def against_peers(report, sizes, rounds):
             med, report.samples[f"{name} n={n}"] = interleaved({"ours": ours, "peer": peer},
                                                               rounds=rounds)
             speedup = med["peer"] / med["ours"]
-            report.add("4", name, f"n={n:,}", med["ours"], med["peer"], speedup,
+            report.add("at or beyond NumPy", name, f"n={n:,}", med["ours"], med["peer"], speedup,
                        f">={goal:g}x", speedup >= goal, "ratio = peer / ours")
 
 
@@ -161,15 +85,8 @@ def penalties_without_grid(report, rounds):
     med, report.samples["penalties nd"] = interleaved({"ours": ours, "grid": grid},
                                                       rounds=rounds)
     speedup = med["grid"] / med["ours"]
-    report.add("3", "build_penalty_matrices_nd vs grid", "D=3 n=30", med["ours"], med["grid"],
+    report.add("penalties, no grid", "build_penalty_matrices_nd vs grid", "D=3 n=30", med["ours"], med["grid"],
                speedup, ">=100x", speedup >= 100, "peer: literal NumPy grid algorithm")
-
-
-def fit_seconds(sampler, X, y, threads):
-    set_omp_threads(threads)
-    start = time.perf_counter()
-    sampler.fit(X, y)
-    return time.perf_counter() - start
 
 
 def energy_near_limit(report, rounds, bare):
@@ -187,7 +104,7 @@ def energy_near_limit(report, rounds, bare):
         fit_t, bare_t = statistics.median(fits), statistics.median(products)
         report.samples[f"sampler n={n} deg={deg}"] = dict(fit=fits, bare_matvec=products)
         ratio = fit_t / (evals * bare_t)
-        report.add("1", "fit per evaluation / bare X*beta", f"n={n} deg={deg}", fit_t / evals,
+        report.add("near bare X*beta", "fit per evaluation / bare X*beta", f"n={n} deg={deg}", fit_t / evals,
                    bare_t, ratio, "<=1.3", ratio <= 1.3,
                    f"{evals} evaluations, 1 thread; bare X*beta: Eigen, same flags")
 
@@ -197,13 +114,13 @@ def parallel_refinement(report, rounds):
     X, y = sampler_problem(2000, 7)
     threads = min(os.cpu_count() or 1, 2)
     if threads < 2:
-        print("2  skipped: one processor")
+        print("2 threads pay: skipped, one processor")
         return
     med, report.samples["fit threads"] = interleaved(
         {t: (lambda t=t: fit_seconds(sampler, X, y, t)) for t in (1, 2)}, rounds=rounds)
     set_omp_threads(os.cpu_count() or 1)
     ratio = med[2] / med[1]
-    report.add("2", "fit, 2 threads / 1 thread", "n=2000 deg=7", med[2], med[1], ratio,
+    report.add("2 threads pay", "fit, 2 threads / 1 thread", "n=2000 deg=7", med[2], med[1], ratio,
                "<=0.65", ratio <= 0.65, "defaults; ours = 2 threads, peer = 1 thread")
 
 
@@ -274,24 +191,21 @@ def main():
     RESULTS.mkdir(exist_ok=True)
     bare = build_bare_matvec()
 
-    report = Report()
     print(f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} processors (the timings "
           "are only as quiet as the machine)")
-    print(f"{'tgt':<3} {'operation':<40} {'size':>12} {'ours':>10} {'peer':>10} {'ratio':>9} "
-          f"{'goal':>8} {'met':>4}")
+    report = Report()
     started = time.perf_counter()
     energy_near_limit(report, rounds, bare)
     parallel_refinement(report, rounds)
     penalties_without_grid(report, rounds)
     against_peers(report, sizes, rounds)
     if args.arch:
-        import arch
         arch.compare_builds(report)
     scaling = sampler_scaling(rounds, bare)
     png = plot_scaling(scaling, RESULTS / "sampler_scaling.png")
 
     out = RESULTS / "results.json"
-    out.write_text(json.dumps(dict(machine=machine(), rows=report.rows, scaling=scaling,
+    out.write_text(json.dumps(dict(machine=machine(), goals=GOALS, rows=report.rows, scaling=scaling,
                                    samples=report.samples,
                                    seconds=time.perf_counter() - started), indent=1,
                               default=str) + "\n")
