@@ -5,6 +5,7 @@
 #include <pybind11/stl.h>
 
 #include "basis.hpp"
+#include "dispatch.hpp"
 #include "fitting.hpp"
 #include "mcmc.hpp"
 #include "scoring.hpp"
@@ -144,6 +145,8 @@ void register_mcmc(py::module_& m) {
 
 PYBIND11_MODULE(qorv_core, m) {
     m.doc() = "QORV-P performans-kritik cekirdegi (C++/Eigen).";
+    // A bad QORV_MAX_CPU_LEVEL fails the import (ImportError with the text).
+    qorv::select_kernels();
     register_scoring(m);
     register_basis(m);
     register_fitting(m);

@@ -1,8 +1,9 @@
 #include "scoring.hpp"
 
+#include "dispatch.hpp"
+
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 namespace qorv {
@@ -57,78 +58,6 @@ double hit_ratio(std::int64_t hits, Index n) {
 
 namespace {
 
-// A packet of doubles in the compiler's vector extension: as wide as the
-// build's instruction set allows (AVX or SSE2 on x86-64). Lanes are
-// multiplied and added one IEEE operation at a time (no contraction), so the
-// width changes the speed, never a result.
-#ifdef __AVX__
-constexpr int kLanes = 4;
-#else
-constexpr int kLanes = 2;
-#endif
-using Packet = double __attribute__((vector_size(8 * kLanes)));
-using PacketCount = std::int64_t __attribute__((vector_size(8 * kLanes)));
-
-template <class V>
-V load(const double* p) {
-    V v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-double splat(double x, double) { return x; }
-Packet splat(double x, Packet) {
-    Packet v;
-    for (int l = 0; l < kLanes; ++l) v[l] = x;
-    return v;
-}
-
-// Adds 1 per lane with |d| < eps (a NaN d is a miss).
-void add_hits(double d, double eps, std::int64_t& hits) { hits += std::abs(d) < eps; }
-void add_hits(Packet d, Packet eps, PacketCount& hits) {
-    const PacketCount magnitude = PacketCount{} + std::numeric_limits<std::int64_t>::max();
-    hits -= reinterpret_cast<Packet>(reinterpret_cast<PacketCount>(d) & magnitude) < eps;
-}
-
-struct ProductHits {
-    const double* X;
-    Index rows;
-    Index cols;
-    Index col_block;
-    const double* beta;
-    const double* yt;
-    double eps;
-};
-
-// part[p] = sum over columns j0 <= j < j1, in order from 0.0, of the rows
-// starting at `row` of column j times beta[j]: lanes of V, P at a time.
-template <class V, int P>
-__attribute__((always_inline)) inline void column_sums(const ProductHits& q, Index row,
-                                                       Index j0, Index j1, V (&part)[P]) {
-    for (int p = 0; p < P; ++p) part[p] = V{};
-    for (Index j = j0; j < j1; ++j) {
-        const double* col = q.X + j * q.rows + row;
-        const V b = splat(q.beta[j], V{});
-        for (int p = 0; p < P; ++p) part[p] = part[p] + load<V>(col + p * kLanes) * b;
-    }
-}
-
-// Eigen sums each row over blocks of col_block columns and adds the block
-// sums in order; the rows are independent, so only this order matters.
-template <class V, int P, class Count>
-__attribute__((always_inline)) inline void add_block_hits(const ProductHits& q, Index row,
-                                                          Count& hits) {
-    V sum[P];
-    column_sums<V, P>(q, row, 0, std::min(q.col_block, q.cols), sum);
-    for (Index j0 = q.col_block; j0 < q.cols; j0 += q.col_block) {
-        V part[P];
-        column_sums<V, P>(q, row, j0, std::min(j0 + q.col_block, q.cols), part);
-        for (int p = 0; p < P; ++p) sum[p] = sum[p] + part[p];
-    }
-    const V eps = splat(q.eps, V{});
-    for (int p = 0; p < P; ++p) add_hits(sum[p] - load<V>(q.yt + row + p * kLanes), eps, hits);
-}
-
 // Columns per block of Eigen 3.4's column-major matrix-vector product. A
 // single row goes through its dot product instead, one sequential sum.
 Index eigen_gemv_col_block(Index rows, Index cols) {
@@ -144,21 +73,9 @@ std::int64_t count_product_hits(const Matrix& X, const Vector& beta, const Vecto
             " entries");
     require(X.cols() == beta.size(), "X has ", X.cols(), " columns but beta has ",
             beta.size(), " entries");
-    const Index n = X.rows();
-    const ProductHits q{X.data(),  n,         X.cols(), eigen_gemv_col_block(n, X.cols()),
-                        beta.data(), yt.data(), eps};
-    // Eight packets of rows keep their sums in registers through all columns.
-    constexpr int kPackets = 8;
-    PacketCount packed{};
-    Index i = 0;
-    for (; i + kPackets * kLanes <= n; i += kPackets * kLanes) {
-        add_block_hits<Packet, kPackets>(q, i, packed);
-    }
-    for (; i + kLanes <= n; i += kLanes) add_block_hits<Packet, 1>(q, i, packed);
-    std::int64_t hits = 0;
-    for (; i < n; ++i) add_block_hits<double, 1>(q, i, hits);
-    for (int l = 0; l < kLanes; ++l) hits += packed[l];
-    return hits;
+    return kernels().count_product_hits(X.data(), X.rows(), X.cols(),
+                                        eigen_gemv_col_block(X.rows(), X.cols()), beta.data(),
+                                        yt.data(), eps);
 }
 
 double hit_tolerance(const Vector& yt) {

@@ -1,0 +1,40 @@
+// Hot kernels compiled once per level of vector instructions, and the one
+// level the process uses. The signatures hold plain pointers and sizes only,
+// so that the per-level sources need no Eigen.
+#pragma once
+
+#include <cstdint>
+
+namespace qorv {
+
+// The kernels of one level. Every level gives the same bits: each output is
+// formed by the same IEEE operations in the same order, a wider level only
+// forms more outputs at once.
+struct Kernels {
+    // "baseline", "avx2" or "avx512".
+    const char* level;
+
+    // Number of rows i < rows with |(X beta)[i] - yt[i]| < eps (a NaN is a
+    // miss), X column-major rows x cols. Row i of X beta is summed over
+    // blocks of col_block columns, each block from 0.0 in column order, and
+    // the block sums are added in order.
+    std::int64_t (*count_product_hits)(const double* X, std::int64_t rows, std::int64_t cols,
+                                       std::int64_t col_block, const double* beta,
+                                       const double* yt, double eps);
+
+    // out[i] = 1.0 * factors[0][i] * ... * factors[n_factors - 1][i],
+    // multiplied left to right, for i < rows.
+    void (*multiply_columns)(double* out, std::int64_t rows, const double* const* factors,
+                             int n_factors);
+};
+
+// The kernels chosen by select_kernels; the baseline ones until it runs.
+const Kernels& kernels();
+
+// Chooses the widest level the processor supports, capped by the
+// environment variable QORV_MAX_CPU_LEVEL (baseline, avx2 or avx512; unset
+// or empty: no cap). Throws std::invalid_argument naming the allowed values
+// when the variable holds anything else.
+void select_kernels();
+
+}  // namespace qorv

@@ -1,0 +1,123 @@
+// The hot kernels, written once. Each kernels_<level>.cpp includes this file
+// inside its own namespace qorv::isa::<level> and is compiled with that
+// level's instruction flags.
+//
+// Constraint: nothing here may define or instantiate a function with external
+// linkage outside that namespace. So no Eigen and no standard-library header
+// or inline function (std::min, std::abs, <cmath> wrappers, containers): only
+// raw pointers, GCC vector extensions and __builtin_* functions. Such a
+// function would be emitted as a weak symbol in every level's object file;
+// the linker keeps one copy, possibly the AVX-512 one, and baseline code
+// calling it would then fault on an older processor.
+//
+// Same bits at every level: no contraction (-ffp-contract=off, no FMA
+// flag), and every output gets the same operations in the same order; the
+// level only sets how many outputs one instruction forms.
+
+#if defined(__AVX512F__)
+constexpr int kLanes = 8;
+#elif defined(__AVX__)
+constexpr int kLanes = 4;
+#else
+constexpr int kLanes = 2;
+#endif
+
+using Index = std::int64_t;
+using Packet = double __attribute__((vector_size(8 * kLanes)));
+using PacketCount = std::int64_t __attribute__((vector_size(8 * kLanes)));
+
+template <class V>
+inline V load(const double* p) {
+    V v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void store(double* p, Packet v) { __builtin_memcpy(p, &v, sizeof v); }
+
+inline double splat(double x, double) { return x; }
+inline Packet splat(double x, Packet) { return Packet{} + x; }
+
+inline Index min_index(Index a, Index b) { return a < b ? a : b; }
+
+// Adds 1 per lane with |d| < eps (a NaN d is a miss).
+inline void add_hits(double d, double eps, std::int64_t& hits) {
+    hits += __builtin_fabs(d) < eps;
+}
+inline void add_hits(Packet d, Packet eps, PacketCount& hits) {
+    const PacketCount magnitude = PacketCount{} + __INT64_MAX__;
+    hits -= reinterpret_cast<Packet>(reinterpret_cast<PacketCount>(d) & magnitude) < eps;
+}
+
+struct ProductHits {
+    const double* X;
+    Index rows;
+    Index cols;
+    Index col_block;
+    const double* beta;
+    const double* yt;
+    double eps;
+};
+
+// part[p] = sum over columns j0 <= j < j1, in order from 0.0, of the rows
+// starting at `row` of column j times beta[j]: lanes of V, P at a time.
+template <class V, int P>
+__attribute__((always_inline)) inline void column_sums(const ProductHits& q, Index row,
+                                                       Index j0, Index j1, V (&part)[P]) {
+    for (int p = 0; p < P; ++p) part[p] = V{};
+    for (Index j = j0; j < j1; ++j) {
+        const double* col = q.X + j * q.rows + row;
+        const V b = splat(q.beta[j], V{});
+        for (int p = 0; p < P; ++p) part[p] = part[p] + load<V>(col + p * kLanes) * b;
+    }
+}
+
+// The rows are independent, so only the order within a row matters: block
+// sums added in order.
+template <class V, int P, class Count>
+__attribute__((always_inline)) inline void add_block_hits(const ProductHits& q, Index row,
+                                                          Count& hits) {
+    V sum[P];
+    column_sums<V, P>(q, row, 0, min_index(q.col_block, q.cols), sum);
+    for (Index j0 = q.col_block; j0 < q.cols; j0 += q.col_block) {
+        V part[P];
+        column_sums<V, P>(q, row, j0, min_index(j0 + q.col_block, q.cols), part);
+        for (int p = 0; p < P; ++p) sum[p] = sum[p] + part[p];
+    }
+    const V eps = splat(q.eps, V{});
+    for (int p = 0; p < P; ++p) add_hits(sum[p] - load<V>(q.yt + row + p * kLanes), eps, hits);
+}
+
+std::int64_t count_product_hits(const double* X, Index rows, Index cols, Index col_block,
+                                const double* beta, const double* yt, double eps) {
+    const ProductHits q{X, rows, cols, col_block, beta, yt, eps};
+    // 32 rows keep their sums in registers through all columns.
+    constexpr int kPackets = 32 / kLanes;
+    PacketCount packed{};
+    Index i = 0;
+    for (; i + kPackets * kLanes <= rows; i += kPackets * kLanes) {
+        add_block_hits<Packet, kPackets>(q, i, packed);
+    }
+    for (; i + kLanes <= rows; i += kLanes) add_block_hits<Packet, 1>(q, i, packed);
+    std::int64_t hits = 0;
+    for (; i < rows; ++i) add_block_hits<double, 1>(q, i, hits);
+    for (int l = 0; l < kLanes; ++l) hits += packed[l];
+    return hits;
+}
+
+void multiply_columns(double* out, Index rows, const double* const* factors, int n_factors) {
+    Index i = 0;
+    for (; i + kLanes <= rows; i += kLanes) {
+        Packet v = splat(1.0, Packet{});
+        for (int f = 0; f < n_factors; ++f) v = v * load<Packet>(factors[f] + i);
+        store(out + i, v);
+    }
+    for (; i < rows; ++i) {
+        double v = 1.0;
+        for (int f = 0; f < n_factors; ++f) v = v * factors[f][i];
+        out[i] = v;
+    }
+}
+
+extern const Kernels table;
+const Kernels table{QORV_KERNEL_LEVEL, count_product_hits, multiply_columns};
