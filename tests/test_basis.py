@@ -120,6 +120,16 @@ def test_design_matrix_nd_values():
     assert q.design_matrix_nd([], [[1.0, 2.0, 3.0]]).shape == (3, 0)
 
 
+@pytest.mark.parametrize("n", [2047, 2048, 4097, 6001])
+def test_design_matrix_nd_rows_split_into_tasks(n):
+    # Rows are formed in tasks of a few thousand: every row, the last odd one
+    # included, must get its own inputs' powers.
+    x = [np.linspace(-1.5, 2.0, n), np.linspace(3.0, -0.5, n)]
+    mis = [[2, 0], [1, 3], [0, 1], [3, 2]]
+    want = np.column_stack([x[0] ** a * x[1] ** b for a, b in mis])
+    np.testing.assert_allclose(q.design_matrix_nd(mis, x), want, rtol=1e-15, atol=1e-300)
+
+
 @pytest.mark.parametrize("degrees,bounds,n,R1,R2,mis", [
     ([], [], 30, [[0.0]], [[0.0]], [[]]),
     ([1], [(0, 1)], 3, [[0, 0], [0, 1.5]], np.zeros((2, 2)), [[0], [1]]),

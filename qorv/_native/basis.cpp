@@ -1,6 +1,8 @@
 #include "basis.hpp"
 
 #include "memory.hpp"
+#include "dispatch.hpp"
+#include "parallel.hpp"
 
 #include <algorithm>
 #include <array>
@@ -8,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <new>
+#include <utility>
 
 namespace qorv {
 
@@ -205,6 +208,53 @@ void generate_multi_indices(const std::vector<int>& degrees, std::size_t dim,
     }
 }
 
+// The distinct powers (dimension, exponent) a basis uses, each formed once
+// however many columns use it, and per column the indices of its factors in
+// dimension order.
+struct PowerPlan {
+    std::vector<std::pair<std::size_t, int>> powers;
+    std::vector<std::vector<std::size_t>> factors;
+};
+
+PowerPlan plan_powers(const MultiIndexList& multi_indices, std::size_t D) {
+    PowerPlan plan;
+    plan.factors.resize(multi_indices.size());
+    std::map<std::pair<std::size_t, int>, std::size_t> index;
+    for (std::size_t j = 0; j < multi_indices.size(); ++j) {
+        for (std::size_t d = 0; d < D; ++d) {
+            const int p = multi_indices[j][d];
+            if (p <= 0) continue;
+            const auto [at, added] = index.emplace(std::make_pair(d, p), plan.powers.size());
+            if (added) plan.powers.emplace_back(d, p);
+            plan.factors[j].push_back(at->second);
+        }
+    }
+    return plan;
+}
+
+// Rows per task. Even, so that Eigen's power takes the same packet or scalar
+// path for every entry as over a whole column (only a last odd entry goes
+// scalar), and small enough that a task's powers stay in cache.
+constexpr Index kDesignChunk = 2048;
+
+// Rows r0 .. r0 + h of Phi: each entry is 1.0 times its factors, multiplied
+// in dimension order; each factor is one Eigen power.
+void fill_design_rows(const PowerPlan& plan, const std::vector<Vector>& X_cols, Index r0,
+                      Index h, Matrix& Phi) {
+    std::vector<Vector> powers(plan.powers.size());
+    for (std::size_t k = 0; k < powers.size(); ++k) {
+        const auto [d, p] = plan.powers[k];
+        powers[k] = X_cols[d].segment(r0, h).array().pow(static_cast<double>(p));
+    }
+    std::vector<const double*> factors;
+    for (std::size_t j = 0; j < plan.factors.size(); ++j) {
+        factors.clear();
+        for (std::size_t k : plan.factors[j]) factors.push_back(powers[k].data());
+        kernels().multiply_columns(Phi.col(static_cast<Index>(j)).data() + r0, h,
+                                   factors.data(), static_cast<int>(factors.size()));
+    }
+}
+
 }  // namespace
 
 Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols) {
@@ -221,33 +271,18 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
     }
     const Index M = static_cast<Index>(multi_indices.size());
     require_memory_for(checked_mul(n, M));
-    // Each power of an input is one column of Eigen's element-wise power,
-    // formed once however many basis functions use it.
-    std::vector<std::map<int, Vector>> powers(D);
-    for (const MultiIndex& mi : multi_indices) {
-        for (std::size_t d = 0; d < D; ++d) {
-            if (mi[d] > 0) powers[d].emplace(mi[d], Vector());
-        }
-    }
-    for (std::size_t d = 0; d < D; ++d) {
-        for (auto& [p, column] : powers[d]) {
-            column = X_cols[d].array().pow(static_cast<double>(p));
-        }
-    }
+    const PowerPlan plan = plan_powers(multi_indices, D);
     Matrix Phi = uninitialized_matrix(n, M);
-    // Rows in chunks, so that the powers a chunk reads stay in cache while
-    // every column of the chunk is formed.
-    constexpr Index kChunk = 2048;
-    for (Index r0 = 0; r0 < n; r0 += kChunk) {
-        const Index h = std::min(kChunk, n - r0);
-        for (Index j = 0; j < M; ++j) {
-            auto column = Phi.col(j).segment(r0, h).array();
-            column.setOnes();
-            for (std::size_t d = 0; d < D; ++d) {
-                const int p = multi_indices[j][d];
-                if (p > 0) column *= powers[d].at(p).segment(r0, h).array();
-            }
-        }
+    const Index chunks = (n + kDesignChunk - 1) / kDesignChunk;
+    const auto fill_chunk = [&](int c) {
+        const Index r0 = c * kDesignChunk;
+        fill_design_rows(plan, X_cols, r0, std::min(kDesignChunk, n - r0), Phi);
+    };
+    // Waking the worker threads costs more than a single chunk takes.
+    if (chunks == 1) {
+        fill_chunk(0);
+    } else {
+        parallel_for_each_index(static_cast<int>(chunks), fill_chunk);
     }
     return Phi;
 }
