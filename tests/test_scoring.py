@@ -29,6 +29,24 @@ def test_mad_matches_numpy_median(n):
     assert q.mad(y) == expected
 
 
+# Long inputs go through a histogram of the top bits of order-preserving keys
+# and a selection in one bucket: ties, zeros of both signs, infinities, tiny
+# and huge values, and middle values that straddle two buckets.
+@pytest.mark.parametrize("n", [16384, 100001, 1 << 20])
+@pytest.mark.parametrize("kind", ["normal", "ties", "zeros", "infinite", "scales", "halves"])
+def test_long_mad_matches_numpy_median(n, kind):
+    rng = np.random.default_rng(n)
+    y = {"normal": lambda: rng.standard_normal(n),
+         "ties": lambda: rng.integers(-3, 4, n).astype(float),
+         "zeros": lambda: rng.choice([0.0, -0.0, 1.0, -1e-310], n),
+         "infinite": lambda: rng.choice([np.inf, -np.inf, 0.0, 2.0, 3.0], n),
+         "scales": lambda: rng.standard_normal(n) * 10.0 ** rng.integers(-300, 300, n),
+         "halves": lambda: rng.permutation(np.r_[np.zeros(n // 2), 1.0 + rng.random(n - n // 2)]),
+         }[kind]()
+    expected = np.median(np.abs(y - np.median(y)))
+    assert q.mad(y) == expected
+
+
 def test_mad_leaves_caller_array_in_place():
     y = np.array([9.0, 1.0, 5.0, 3.0, 7.0])
     before = y.copy()

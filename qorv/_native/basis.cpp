@@ -274,16 +274,10 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
     const PowerPlan plan = plan_powers(multi_indices, D);
     Matrix Phi = uninitialized_matrix(n, M);
     const Index chunks = (n + kDesignChunk - 1) / kDesignChunk;
-    const auto fill_chunk = [&](int c) {
+    parallel_for_each_task(static_cast<int>(chunks), [&](int c) {
         const Index r0 = c * kDesignChunk;
         fill_design_rows(plan, X_cols, r0, std::min(kDesignChunk, n - r0), Phi);
-    };
-    // Waking the worker threads costs more than a single chunk takes.
-    if (chunks == 1) {
-        fill_chunk(0);
-    } else {
-        parallel_for_each_index(static_cast<int>(chunks), fill_chunk);
-    }
+    });
     return Phi;
 }
 

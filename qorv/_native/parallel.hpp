@@ -28,4 +28,15 @@ void parallel_for_each_index(int n, const Body& body) {
     }
 }
 
+// parallel_for_each_index, except that a single index runs on the calling
+// thread: for one task, waking the workers costs more than it could save.
+template <class Body>
+void parallel_for_each_task(int n, const Body& body) {
+    if (n == 1) {
+        body(0);
+        return;
+    }
+    parallel_for_each_index(n, body);
+}
+
 }  // namespace qorv
