@@ -13,6 +13,8 @@ import json
 import os
 import platform
 import statistics
+import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -22,8 +24,8 @@ import qorv_core as q
 
 import arch
 import peers
-from common import (GOALS, MODULE_FLAGS, RESULTS, Report, bare_matvec_seconds,
-                    build_bare_matvec, energy_evaluations, fit_seconds, interleaved,
+from common import (GOALS, HERE, MODULE_FLAGS, RESULTS, Report, bare_matvec_seconds,
+                    build_bare_matvec, cpu_level, energy_evaluations, fit_seconds, interleaved,
                     sampler_problem, set_omp_threads)
 
 DEGREE_1D = 7
@@ -74,6 +76,60 @@ def against_peers(report, sizes, rounds):
             speedup = med["peer"] / med["ours"]
             report.add("at or beyond NumPy", name, f"n={n:,}", med["ours"], med["peer"], speedup,
                        f">={goal:g}x", speedup >= goal, "ratio = peer / ours")
+
+
+def mad_at_scale(report, rounds, n=10_000_000):
+    y = np.random.default_rng(2025).standard_normal(n)
+    check_same(q.mad(y), peers.mad(y), "mad")
+    med, report.samples[f"mad n={n}"] = interleaved(
+        {"ours": lambda: q.mad(y), "peer": lambda: peers.mad(y)}, rounds=rounds)
+    speedup = med["peer"] / med["ours"]
+    report.add("at or beyond NumPy", "mad", f"n={n:,}", med["ours"], med["peer"], speedup,
+               ">=1x", speedup >= 1.0, "ratio = peer / ours")
+
+
+# Times TournamentMCMC().fit at the defaults in a fresh interpreter, whose
+# QORV_MAX_CPU_LEVEL the parent sets; prints the times and the result's bits.
+LEVEL_CHILD = """
+import json, sys, time
+sys.path.insert(0, sys.argv[1])
+import common, qorv_core as q
+X, y = common.sampler_problem(2000, 7)
+sampler = q.TournamentMCMC()
+r = sampler.fit(X, y)
+times = []
+for _ in range(int(sys.argv[2])):
+    start = time.perf_counter()
+    sampler.fit(X, y)
+    times.append(time.perf_counter() - start)
+print(json.dumps(dict(times=times, bits=r.beta_mcmc.tobytes().hex() + r.energy.hex())))
+"""
+
+
+def sampler_level_child(level, fits):
+    env = dict(os.environ, QORV_MAX_CPU_LEVEL=level)
+    out = subprocess.run([sys.executable, "-c", LEVEL_CHILD, str(HERE), str(fits)], env=env,
+                         check=True, capture_output=True, text=True)
+    return json.loads(out.stdout)
+
+
+def sampler_against_baseline(report, rounds):
+    """The same build at the widest level against QORV_MAX_CPU_LEVEL=baseline,
+    children alternating; the results must agree bit for bit."""
+    level = cpu_level()
+    times = {level: [], "baseline": []}
+    bits = set()
+    for r in range(max(3, rounds // 2)):
+        for name in ((level, "baseline") if r % 2 == 0 else ("baseline", level)):
+            child = sampler_level_child(name, 3)
+            times[name] += child["times"]
+            bits.add(child["bits"])
+    if len(bits) != 1:
+        raise AssertionError("the sampler's result depends on the instruction level")
+    report.samples["sampler levels"] = times
+    ours, base = statistics.median(times[level]), statistics.median(times["baseline"])
+    report.add("wide kernels pay", f"fit at {level} vs baseline", "n=2000 deg=7", ours, base,
+               base / ours, ">=1.5x", base / ours >= 1.5, "defaults; same bits at both levels")
 
 
 def penalties_without_grid(report, rounds):
@@ -164,7 +220,7 @@ def plot_scaling(scaling, path):
 
 def machine():
     info = dict(python=platform.python_version(), numpy=np.__version__,
-                processors=os.cpu_count(), load_average=os.getloadavg(),
+                processors=os.cpu_count(), load_average=os.getloadavg(), level=cpu_level(),
                 module_flags=MODULE_FLAGS)
     try:
         import scipy
@@ -192,13 +248,15 @@ def main():
     bare = build_bare_matvec()
 
     print(f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} processors (the timings "
-          "are only as quiet as the machine)")
+          f"are only as quiet as the machine); kernel level {cpu_level()}")
     report = Report()
     started = time.perf_counter()
     energy_near_limit(report, rounds, bare)
     parallel_refinement(report, rounds)
+    sampler_against_baseline(report, rounds)
     penalties_without_grid(report, rounds)
     against_peers(report, sizes, rounds)
+    mad_at_scale(report, rounds)
     if args.arch:
         arch.compare_builds(report)
     scaling = sampler_scaling(rounds, bare)
