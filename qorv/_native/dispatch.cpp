@@ -1,5 +1,6 @@
 #include "dispatch.hpp"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -46,16 +47,18 @@ int requested_level_cap() {
                                 "' but must be one of baseline, avx2, avx512");
 }
 
-const Kernels* selected = &isa::baseline::table;
+// Written at each import of the module (another interpreter may import it
+// while this one computes), read by every kernel call.
+std::atomic<const Kernels*> selected{&isa::baseline::table};
 
 }  // namespace
 
-const Kernels& kernels() { return *selected; }
+const Kernels& kernels() { return *selected.load(std::memory_order_relaxed); }
 
 void select_kernels() {
     const int cap = requested_level_cap();
     const int best = widest_supported_level();
-    selected = kLevels[cap < best ? cap : best];
+    selected.store(kLevels[cap < best ? cap : best], std::memory_order_relaxed);
 }
 
 }  // namespace qorv
