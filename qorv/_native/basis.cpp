@@ -209,26 +209,28 @@ void generate_multi_indices(const std::vector<int>& degrees, std::size_t dim,
 }
 
 // The distinct powers (dimension, exponent) a basis uses, each formed once
-// however many columns use it, and per column the indices of its factors in
-// dimension order.
+// however many columns use it, and the factors of column j in dimension
+// order: indices into `powers` at factors[first[j] .. first[j + 1]).
 struct PowerPlan {
     std::vector<std::pair<std::size_t, int>> powers;
-    std::vector<std::vector<std::size_t>> factors;
+    std::vector<std::size_t> factors;
+    std::vector<std::size_t> first;
 };
 
 PowerPlan plan_powers(const MultiIndexList& multi_indices, std::size_t D) {
     PowerPlan plan;
-    plan.factors.resize(multi_indices.size());
+    plan.first.reserve(multi_indices.size() + 1);
     std::map<std::pair<std::size_t, int>, std::size_t> index;
-    for (std::size_t j = 0; j < multi_indices.size(); ++j) {
+    for (const MultiIndex& mi : multi_indices) {
+        plan.first.push_back(plan.factors.size());
         for (std::size_t d = 0; d < D; ++d) {
-            const int p = multi_indices[j][d];
-            if (p <= 0) continue;
-            const auto [at, added] = index.emplace(std::make_pair(d, p), plan.powers.size());
-            if (added) plan.powers.emplace_back(d, p);
-            plan.factors[j].push_back(at->second);
+            if (mi[d] <= 0) continue;
+            const auto [at, added] = index.emplace(std::make_pair(d, mi[d]), plan.powers.size());
+            if (added) plan.powers.emplace_back(d, mi[d]);
+            plan.factors.push_back(at->second);
         }
     }
+    plan.first.push_back(plan.factors.size());
     return plan;
 }
 
@@ -246,12 +248,12 @@ void fill_design_rows(const PowerPlan& plan, const std::vector<Vector>& X_cols, 
         const auto [d, p] = plan.powers[k];
         powers[k] = X_cols[d].segment(r0, h).array().pow(static_cast<double>(p));
     }
-    std::vector<const double*> factors;
-    for (std::size_t j = 0; j < plan.factors.size(); ++j) {
-        factors.clear();
-        for (std::size_t k : plan.factors[j]) factors.push_back(powers[k].data());
+    std::vector<const double*> factors(plan.factors.size());
+    for (std::size_t f = 0; f < factors.size(); ++f) factors[f] = powers[plan.factors[f]].data();
+    for (std::size_t j = 0; j + 1 < plan.first.size(); ++j) {
         kernels().multiply_columns(Phi.col(static_cast<Index>(j)).data() + r0, h,
-                                   factors.data(), static_cast<int>(factors.size()));
+                                   factors.data() + plan.first[j],
+                                   static_cast<int>(plan.first[j + 1] - plan.first[j]));
     }
 }
 
