@@ -36,7 +36,9 @@ inline V load(const double* p) {
 inline void store(double* p, Packet v) { __builtin_memcpy(p, &v, sizeof v); }
 
 inline double splat(double x, double) { return x; }
-inline Packet splat(double x, Packet) { return Packet{} + x; }
+// x - (+0.0) is x for every x, -0.0 included (unlike x + 0.0), so this is
+// a plain broadcast.
+inline Packet splat(double x, Packet) { return x - Packet{}; }
 
 inline Index min_index(Index a, Index b) { return a < b ? a : b; }
 
