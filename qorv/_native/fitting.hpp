@@ -1,18 +1,27 @@
 // Linear least squares: penalised through the normal equations, and plain
-// through a singular-value decomposition.
+// through a QR step and a singular-value decomposition.
 #pragma once
 
 #include "types.hpp"
 
 namespace qorv {
 
+// The fits read the design matrix by rows. A column-major Matrix passed by a
+// C++ caller converts into a temporary row-major copy.
+using RowMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+using RowMatrixRef = Eigen::Ref<const RowMatrix>;
+
 // Solves (Phi' Phi + ridge I + n gamma1 R1 + n gamma2 R2) beta = Phi' y with a
 // pivoted LDL' factorisation (n = rows of Phi). R1, R2 may be null; a used one
 // is p x p. A singular system gives a finite pseudo-solution, not an error.
-Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* R1,
+// Phi' Phi and Phi' y are summed over fixed row blocks in block order, so the
+// result does not depend on the thread count.
+Vector fit_regularized_linear(const RowMatrixRef& Phi, const Vector& y, const Matrix* R1,
                               const Matrix* R2, double gamma1, double gamma2, double ridge);
 
-// Least-squares solution of X beta = y of minimum norm, by a thin SVD.
-Vector ols(const Matrix& X, const Vector& y);
+// Least-squares solution of X beta = y of minimum norm, by a thin SVD; a tall
+// X is first reduced to its p x p triangular factor by a QR over fixed row
+// blocks, so the result does not depend on the thread count.
+Vector ols(const RowMatrixRef& X, const Vector& y);
 
 }  // namespace qorv
