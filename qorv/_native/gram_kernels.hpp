@@ -38,18 +38,16 @@ template <int L>
 struct Lanes {
     typedef double V __attribute__((vector_size(L * sizeof(double))));
 
-    static V load(const double* p) {
-        V v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    }
+    // Loads and broadcasts write through a reference: a vector returned by
+    // value would take a different calling convention at each level.
+    static void load(V& v, const double* p) { std::memcpy(&v, p, sizeof v); }
 
     static void store(double* p, const V& v) { std::memcpy(p, &v, sizeof v); }
 
-    static V splat(double a) {
+    static void splat(V& v, double a) {
         double lanes[L];
         for (double& lane : lanes) lane = a;
-        return load(lanes);
+        load(v, lanes);
     }
 };
 
@@ -65,9 +63,10 @@ inline void gram_tile(const double* x, std::int64_t rows, std::int64_t P, std::i
     for (std::int64_t r = 0; r < rows; ++r) {
         const double* row = x + r * P;
         V b[NV];
-        for (int c = 0; c < NV; ++c) b[c] = Pack::load(row + j0 + c * L);
+        for (int c = 0; c < NV; ++c) Pack::load(b[c], row + j0 + c * L);
         for (int t = 0; t < TI; ++t) {
-            const V a = Pack::splat(row[i0 + t]);
+            V a;
+            Pack::splat(a, row[i0 + t]);
             for (int c = 0; c < NV; ++c) acc[t][c] += a * b[c];
         }
     }

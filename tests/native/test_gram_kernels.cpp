@@ -1,0 +1,105 @@
+// The Gram kernel gives the same bits for every lane count and tile shape,
+// and each entry is the sum of its products in row order.
+#include "gram_kernels.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using qorv::gram::GramLowerBlock;
+using qorv::gram::padded_stride;
+
+int failures = 0;
+
+void check(bool ok, const std::string& what) {
+    if (ok) return;
+    std::fprintf(stderr, "FAILED: %s\n", what.c_str());
+    ++failures;
+}
+
+std::uint64_t state = 987654321;
+
+// Signed values over twelve decades: any change of summation order shows.
+double spread_value() {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    const double unit = static_cast<double>(state >> 11) * 0x1p-53;
+    const double sign = (state >> 10) & 1 ? 1.0 : -1.0;
+    return sign * (0.5 + unit) * std::pow(10.0, static_cast<double>((state >> 4) % 13) - 6.0);
+}
+
+// A packed block: `rows` rows of m values, zero padding up to the stride.
+std::vector<double> packed_block(std::int64_t rows, std::int64_t m) {
+    const std::int64_t P = padded_stride(m);
+    std::vector<double> x(static_cast<std::size_t>(rows * P), 0.0);
+    for (std::int64_t r = 0; r < rows; ++r) {
+        for (std::int64_t j = 0; j < m; ++j) x[r * P + j] = spread_value();
+    }
+    return x;
+}
+
+// The entries the kernel promises: i < m, j <= i, j < m - 1.
+std::vector<double> needed_entries(const std::vector<double>& G, std::int64_t m) {
+    const std::int64_t P = padded_stride(m);
+    std::vector<double> out;
+    for (std::int64_t i = 0; i < m; ++i) {
+        for (std::int64_t j = 0; j <= i && j < m - 1; ++j) out.push_back(G[i * P + j]);
+    }
+    return out;
+}
+
+std::vector<double> run(GramLowerBlock kernel, const std::vector<double>& x, std::int64_t rows,
+                        std::int64_t m) {
+    const std::int64_t P = padded_stride(m);
+    std::vector<double> G(static_cast<std::size_t>(P * P), std::nan(""));
+    kernel(x.data(), rows, m, G.data());
+    return needed_entries(G, m);
+}
+
+std::vector<double> in_row_order(const std::vector<double>& x, std::int64_t rows,
+                                 std::int64_t m) {
+    const std::int64_t P = padded_stride(m);
+    std::vector<double> G(static_cast<std::size_t>(P * P), 0.0);
+    for (std::int64_t i = 0; i < m; ++i) {
+        for (std::int64_t j = 0; j <= i; ++j) {
+            double sum = 0.0;
+            for (std::int64_t r = 0; r < rows; ++r) sum += x[r * P + i] * x[r * P + j];
+            G[i * P + j] = sum;
+        }
+    }
+    return needed_entries(G, m);
+}
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+    return a.size() == b.size() &&
+           std::memcmp(a.data(), b.data(), sizeof(double) * a.size()) == 0;
+}
+
+void every_width_agrees(std::int64_t rows, std::int64_t m) {
+    const std::vector<double> x = packed_block(rows, m);
+    const std::vector<double> expected = in_row_order(x, rows, m);
+    const GramLowerBlock kernels[] = {
+        &qorv::gram::gram_lower_block<1, 1>, &qorv::gram::gram_lower_block<2, 2>,
+        &qorv::gram::gram_lower_block<2, 4>, &qorv::gram::gram_lower_block<4, 4>,
+        &qorv::gram::gram_lower_block<8, 4>, &qorv::gram::gram_lower_block<8, 8>};
+    int k = 0;
+    for (const GramLowerBlock kernel : kernels) {
+        check(same_bits(run(kernel, x, rows, m), expected),
+              "kernel " + std::to_string(k++) + " at " + std::to_string(rows) + " x " +
+                  std::to_string(m) + " sums in row order");
+    }
+}
+
+}  // namespace
+
+int main() {
+    for (const std::int64_t m : {1, 2, 7, 8, 9, 17, 21}) {
+        for (const std::int64_t rows : {1, 5, 300}) every_width_agrees(rows, m);
+    }
+    if (failures == 0) std::printf("test_gram_kernels: all passed\n");
+    return failures == 0 ? 0 : 1;
+}
