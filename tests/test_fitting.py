@@ -41,7 +41,8 @@ def random_problem(n, p, seed):
 
 
 @pytest.mark.parametrize("n,p,g1,g2,ridge", [
-    (50, 6, 0.3, 0.02, 1e-10), (8, 12, 0.0, 1.5, 0.0), (200, 30, 1e-3, 1e-4, -1e-6)])
+    (50, 6, 0.3, 0.02, 1e-10), (8, 12, 0.0, 1.5, 0.0), (200, 30, 1e-3, 1e-4, -1e-6),
+    (5000, 40, 1e-3, 0.0, 1e-10)])  # many row blocks
 def test_fit_solves_the_normal_equations(n, p, g1, g2, ridge):
     Phi, y, R1, R2 = random_problem(n, p, p)
     got = q.fit_regularized_linear(Phi, y, R1, R2, g1, g2, ridge)
@@ -93,6 +94,8 @@ def test_fit_ignores_unused_penalty_matrices():
     np.column_stack([np.arange(6.0), np.arange(6.0), np.ones(6)]),  # duplicated column
     np.random.default_rng(1).normal(size=(3, 7)),  # underdetermined
     np.outer(np.arange(1.0, 6.0), [1.0, -2.0, 0.5]),  # rank one
+    np.random.default_rng(4).normal(size=(3001, 60)),  # row blocks merged along a tree
+    np.random.default_rng(6).normal(size=(20001, 3)),  # three blocks
 ])
 def test_ols_matches_lstsq_minimum_norm(X):
     y = np.random.default_rng(2).normal(size=X.shape[0])
@@ -122,10 +125,59 @@ print(qorv_core.fit_regularized_linear(Phi, y, np.eye(60), None, 0.1).tobytes().
 """
 
 
-def test_fits_do_not_depend_on_thread_count():
-    one = run_with_threads(FIT_SCRIPT, 1)
-    assert len(one) > 1000
-    assert run_with_threads(FIT_SCRIPT, 2) == one
+@pytest.fixture(scope="module")
+def fits_on_one_thread():
+    return run_with_threads(FIT_SCRIPT, 1)
+
+
+@pytest.mark.parametrize("threads", [2, 4])
+def test_fits_do_not_depend_on_thread_count(fits_on_one_thread, threads):
+    assert len(fits_on_one_thread) > 1000
+    assert run_with_threads(FIT_SCRIPT, threads) == fits_on_one_thread
+
+
+# Every other layout and dtype is copied; a C-ordered float64 array is read
+# in place. Both must give the same bits.
+@pytest.mark.parametrize("convert", [
+    np.asfortranarray,
+    lambda X: np.repeat(X, 2, axis=1)[:, ::2],
+    lambda X: X.astype(">f8"),
+    lambda X: X.tolist(),
+    lambda X: X.astype(np.float32).astype(np.float64),
+])
+@pytest.mark.parametrize("fit", [q.ols, q.fit_regularized_linear])
+def test_fits_read_every_layout_alike(convert, fit):
+    X = np.random.default_rng(5).normal(size=(700, 9)).astype(np.float32).astype(np.float64)
+    y = np.arange(700.0)
+    np.testing.assert_array_equal(fit(convert(X), y), fit(X, y))
+
+
+@pytest.mark.parametrize("fit", [q.ols, q.fit_regularized_linear])
+def test_fits_read_a_column_as_one_column_matrix(fit):
+    x = np.linspace(1.0, 2.0, 50)
+    np.testing.assert_array_equal(fit(x, 3.0 * x), fit(x[:, None].copy(order="F"), 3.0 * x))
+
+
+@pytest.mark.parametrize("X", [np.float64(1.0), np.ones((3, 1, 1)), [["a"], ["b"], ["c"]]])
+@pytest.mark.parametrize("fit", [q.ols, q.fit_regularized_linear])
+def test_fits_reject_unconvertible_matrices(X, fit):
+    with pytest.raises(TypeError, match=r"(?s)incompatible function arguments.*\[m, n\]"):
+        fit(X, np.ones(3))
+
+
+PEAK_SCRIPT = """
+import resource, numpy as np, qorv_core
+X = np.random.default_rng(0).normal(size=(400000, 10))
+y = X[:, 0].copy()
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+qorv_core.ols(X, y)
+qorv_core.fit_regularized_linear(X, y)
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024 / X.nbytes)
+"""
+
+
+def test_fits_do_not_copy_a_c_ordered_matrix():
+    assert float(run_with_threads(PEAK_SCRIPT, 2)) < 0.25
 
 
 @pytest.mark.parametrize("shape", [(5, 3), (3, 5), (20, 20), (40, 17)])
