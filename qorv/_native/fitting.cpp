@@ -119,8 +119,9 @@ std::vector<double> augmented_gram(const RowMatrixRef& X, const Vector& y) {
 // max(1, min(rows, cols)) of the matrix the caller solves for). Eigen 3.4
 // uses the same value by default for A itself; it is set here so that the
 // cut-off does not hang on a library default.
-Vector min_norm_solution(const Matrix& A, const Vector& b, Index diag) {
-    Eigen::BDCSVD<Matrix> svd(A, Eigen::ComputeThinU | Eigen::ComputeThinV);
+template <class SVD>
+Vector min_norm_solution_by(const Matrix& A, const Vector& b, Index diag) {
+    SVD svd(A, Eigen::ComputeThinU | Eigen::ComputeThinV);
     // A NaN or infinite entry makes Eigen stop with InvalidInput and leave the
     // rank and the singular values unset, which solve() would then read.
     // There is no least-squares solution; like other degenerate input it
@@ -130,6 +131,14 @@ Vector min_norm_solution(const Matrix& A, const Vector& b, Index diag) {
     }
     svd.setThreshold(static_cast<double>(diag) * std::numeric_limits<double>::epsilon());
     return svd.solve(b);
+}
+
+// Eigen's divide-and-conquer SVD hands fewer than 16 columns to its Jacobi
+// SVD; calling that directly gives the same result without the set-up of
+// the other.
+Vector min_norm_solution(const Matrix& A, const Vector& b, Index diag) {
+    if (A.cols() < 16) return min_norm_solution_by<Eigen::JacobiSVD<Matrix>>(A, b, diag);
+    return min_norm_solution_by<Eigen::BDCSVD<Matrix>>(A, b, diag);
 }
 
 // Householder QR of M in place; returns its m x m triangular factor (rows
