@@ -158,6 +158,7 @@ GOALS = {
     "2 threads pay": "the sampler on 2 threads takes at most 0.65 of 1 thread's time",
     "penalties, no grid": "the N-D penalties at least 100x faster than on their grid",
     "at or beyond NumPy": "each operation at least as fast as its NumPy/SciPy peer",
+    "fits in place": "each fit's peak memory at most one extra copy of its input",
     "native = portable": "the -march=native build agrees with the portable one",
     "wide kernels pay": "the sampler at the widest kernel level at least 1.5x faster than "
                         "at baseline, with the same bits",

@@ -145,6 +145,67 @@ def penalties_without_grid(report, rounds):
                speedup, ">=100x", speedup >= 100, "peer: literal NumPy grid algorithm")
 
 
+FIT_SIZES = ((100_000, 20), (1_000_000, 8))
+
+
+def fits_at_scale(report, rounds, quick):
+    """The two fits on tall random design matrices, against NumPy's normal
+    equations and lstsq; ols also at 100 x 5, where call overhead dominates."""
+    rng = np.random.default_rng(7)
+    cases = [(n, p, name) for n, p in FIT_SIZES[:1 if quick else 2]
+             for name in ("fit_regularized_linear", "ols")] + [(100, 5, "ols")]
+    for n, p, name in cases:
+        X, y = rng.standard_normal((n, p)), rng.standard_normal(n)
+        zero = np.zeros((p, p))
+        if name == "ols":
+            ours, peer = (lambda: q.ols(X, y)), (lambda: peers.ols(X, y))
+        else:
+            args = (None, None, 0.0, 0.0, 1e-10)
+            ours = lambda: q.fit_regularized_linear(X, y, *args)  # noqa: E731
+            peer = lambda: peers.fit_regularized_linear(X, y, zero, zero, *args[2:])  # noqa: E731
+        check_same(ours(), peer(), name)
+        med, report.samples[f"{name} {n}x{p}"] = interleaved({"ours": ours, "peer": peer},
+                                                            rounds=rounds)
+        speedup, goal = med["peer"] / med["ours"], 3.0 if n <= 100 else 1.0
+        report.add("at or beyond NumPy", name, f"{n:,}x{p}", med["ours"], med["peer"], speedup,
+                   f">={goal:g}x", speedup >= goal,
+                   "peer: NumPy " + ("lstsq" if name == "ols" else "normal equations"))
+
+
+PEAK_SCRIPT = """
+import resource, sys, numpy as np, qorv_core
+sys.path.insert(0, {here!r})
+import peers
+X = np.random.default_rng(0).standard_normal(({n}, {p}))
+y = X[:, 0].copy()
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+{call}
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024 / X.nbytes)
+"""
+
+
+def extra_copies(call, n, p):
+    """Peak resident memory of one call beyond the input, in copies of the
+    input, in a fresh interpreter."""
+    script = PEAK_SCRIPT.format(here=str(HERE), n=n, p=p, call=call)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(Path(q.__file__).resolve().parent), os.environ.get("PYTHONPATH", "")]))
+    out = subprocess.run([sys.executable, "-c", script], env=env, check=True,
+                         capture_output=True, text=True)
+    return float(out.stdout)
+
+
+def fit_peak_memory(report, n=1_000_000, p=20):
+    for name, call, peer_call in (
+            ("fit_regularized_linear", "qorv_core.fit_regularized_linear(X, y)",
+             "z = np.zeros(({p}, {p})); peers.fit_regularized_linear(X, y, z, z, 0, 0, 1e-10)"),
+            ("ols", "qorv_core.ols(X, y)", "peers.ols(X, y)")):
+        ours, peer = extra_copies(call, n, p), extra_copies(peer_call.format(p=p), n, p)
+        report.add("fits in place", f"{name} peak memory", f"{n:,}x{p}", None, None, ours,
+                   "<=1 copy", ours <= 1.0,
+                   f"extra peak RSS in copies of the input; NumPy peer: {peer:.2f}")
+
+
 def energy_near_limit(report, rounds, bare):
     """fit with one thread against (energy evaluations) x (one bare X beta),
     alternating the two measurements."""
@@ -257,6 +318,8 @@ def main():
     penalties_without_grid(report, rounds)
     against_peers(report, sizes, rounds)
     mad_at_scale(report, rounds)
+    fits_at_scale(report, rounds, args.quick)
+    fit_peak_memory(report)
     if args.arch:
         arch.compare_builds(report)
     scaling = sampler_scaling(rounds, bare)
