@@ -86,8 +86,15 @@ void gram_lower_block(const double* x, std::int64_t rows, std::int64_t m, double
     static_assert(kTileCols % L == 0 && kTileCols % TI == 0, "tiles must divide the stride");
     const std::int64_t P = padded_stride(m);
     for (std::int64_t i0 = 0; i0 < m; i0 += TI) {
-        for (std::int64_t j0 = 0; j0 < i0 + TI && j0 < m - 1; j0 += kTileCols) {
-            gram_tile<L, TI>(x, rows, P, i0, j0, G);
+        // A last group with fewer rows than TI goes one row at a time rather
+        // than through rows of padding.
+        const std::int64_t group_end = i0 + TI <= m ? i0 + TI : m;
+        for (std::int64_t j0 = 0; j0 < group_end && j0 < m - 1; j0 += kTileCols) {
+            if (group_end == i0 + TI) {
+                gram_tile<L, TI>(x, rows, P, i0, j0, G);
+            } else {
+                for (std::int64_t i = i0; i < group_end; ++i) gram_tile<L, 1>(x, rows, P, i, j0, G);
+            }
         }
     }
 }
