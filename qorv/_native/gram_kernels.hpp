@@ -28,7 +28,10 @@ inline void pack_rows_with_target(const double* X, std::int64_t ld, std::int64_t
                                   double* out) {
     for (std::int64_t r = 0; r < rows; ++r) {
         double* row = out + r * P;
-        std::memcpy(row, X + r * ld, sizeof(double) * static_cast<std::size_t>(p));
+        const double* in = X + r * ld;
+        // A copy loop of its own: rows are short, and a library call per row
+        // costs as much as the copy.
+        for (std::int64_t j = 0; j < p; ++j) row[j] = in[j];
         row[p] = y[r];
         for (std::int64_t j = p + 1; j < P; ++j) row[j] = 0.0;
     }
