@@ -114,7 +114,7 @@ def test_ols_cutoff_uses_the_smaller_dimension(s_over_eps, kept):
     assert beta[1] == (1.0 / s if kept else 0.0)
 
 
-# Large enough for Eigen to consider spreading a product over threads.
+# Many row blocks for each fit.
 FIT_SCRIPT = """
 import numpy as np, qorv_core
 rng = np.random.default_rng(1)
