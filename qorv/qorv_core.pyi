@@ -2,7 +2,8 @@
 
 MDL scoring of linear models, polynomial bases and smoothness penalties,
 least squares and a tournament MCMC search. Every function copies its
-arguments and returns new objects; docs/reference.md has the details.
+arguments (the least-squares fits read a C-ordered float64 matrix in place)
+and returns new objects; docs/reference.md has the details.
 """
 
 # Started from pybind11-stubgen's output and kept by hand where the generated

@@ -1,6 +1,7 @@
 // The Gram kernel gives the same bits for every lane count and tile shape,
 // and each entry is the sum of its products in row order.
 #include "gram_kernels.hpp"
+#include "native_check.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -14,30 +15,17 @@ namespace {
 using qorv::gram::GramLowerBlock;
 using qorv::gram::padded_stride;
 
-int failures = 0;
-
-void check(bool ok, const std::string& what) {
-    if (ok) return;
-    std::fprintf(stderr, "FAILED: %s\n", what.c_str());
-    ++failures;
-}
+using native_check::check;
+using native_check::failures;
 
 std::uint64_t state = 987654321;
-
-// Signed values over twelve decades: any change of summation order shows.
-double spread_value() {
-    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-    const double unit = static_cast<double>(state >> 11) * 0x1p-53;
-    const double sign = (state >> 10) & 1 ? 1.0 : -1.0;
-    return sign * (0.5 + unit) * std::pow(10.0, static_cast<double>((state >> 4) % 13) - 6.0);
-}
 
 // A packed block: `rows` rows of m values, zero padding up to the stride.
 std::vector<double> packed_block(std::int64_t rows, std::int64_t m) {
     const std::int64_t P = padded_stride(m);
     std::vector<double> x(static_cast<std::size_t>(rows * P), 0.0);
     for (std::int64_t r = 0; r < rows; ++r) {
-        for (std::int64_t j = 0; j < m; ++j) x[r * P + j] = spread_value();
+        for (std::int64_t j = 0; j < m; ++j) x[r * P + j] = native_check::spread_value(state);
     }
     return x;
 }

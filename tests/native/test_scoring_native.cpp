@@ -2,9 +2,9 @@
 // does: with the smallest positive tolerance, a row is a hit only when the
 // two sums agree in every bit. Entries spread over many magnitudes make any
 // change of summation order show.
+#include "native_check.hpp"
 #include "scoring.hpp"
 
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
@@ -16,28 +16,15 @@ using qorv::Index;
 using qorv::Matrix;
 using qorv::Vector;
 
-int failures = 0;
-
-void check(bool ok, const std::string& what) {
-    if (ok) return;
-    std::fprintf(stderr, "FAILED: %s\n", what.c_str());
-    ++failures;
-}
+using native_check::check;
+using native_check::failures;
 
 std::uint64_t state = 12345;
-
-// Signed values from 1e-6 to 1e6, from a fixed 64-bit LCG.
-double spread_value() {
-    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-    const double unit = static_cast<double>(state >> 11) * 0x1p-53;
-    const double sign = (state >> 10) & 1 ? 1.0 : -1.0;
-    return sign * (0.5 + unit) * std::pow(10.0, static_cast<double>((state >> 4) % 13) - 6.0);
-}
 
 Matrix spread_matrix(Index rows, Index cols) {
     Matrix m(rows, cols);
     for (Index c = 0; c < cols; ++c) {
-        for (Index r = 0; r < rows; ++r) m(r, c) = spread_value();
+        for (Index r = 0; r < rows; ++r) m(r, c) = native_check::spread_value(state);
     }
     return m;
 }
