@@ -155,7 +155,17 @@ def test_fits_read_every_layout_alike(convert, fit):
 @pytest.mark.parametrize("fit", [q.ols, q.fit_regularized_linear])
 def test_fits_read_a_column_as_one_column_matrix(fit):
     x = np.linspace(1.0, 2.0, 50)
-    np.testing.assert_array_equal(fit(x, 3.0 * x), fit(x[:, None].copy(order="F"), 3.0 * x))
+    y = 3.0 * x
+    expected = fit(x[:, None].copy(order="F"), y.tolist())
+    for X, target in ((x, y), (x[:, None], y[:, None]), (x, y[::-1].copy()[::-1])):
+        np.testing.assert_array_equal(fit(X, target), expected)
+
+
+@pytest.mark.parametrize("y", [np.ones((1, 3)), np.ones((3, 2)), np.ones((3, 1, 1))])
+@pytest.mark.parametrize("fit", [q.ols, q.fit_regularized_linear])
+def test_fits_reject_targets_that_are_not_vectors(y, fit):
+    with pytest.raises(TypeError, match=r"(?s)incompatible function arguments.*\[m, 1\]"):
+        fit(np.ones((3, 1)), y)
 
 
 @pytest.mark.parametrize("X", [np.float64(1.0), np.ones((3, 1, 1)), [["a"], ["b"], ["c"]]])

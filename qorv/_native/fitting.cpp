@@ -15,7 +15,7 @@ namespace qorv {
 
 namespace {
 
-void require_one_target_per_row(const Vector& y, Index rows, const char* X_name) {
+void require_one_target_per_row(const VectorRef& y, Index rows, const char* X_name) {
     require(y.size() == rows, "y has ", y.size(), " entries but ", X_name, " has ", rows,
             " rows");
 }
@@ -88,7 +88,7 @@ gram::GramLowerBlock gram_kernel() { return &gram::gram_lower_block<2, 2>; }
 // X'X (lower triangle, rows 0 to p - 1) and X'y (row p) with row stride
 // gram::padded_stride(p + 1): each block's sums by the kernel, the blocks
 // added in row order.
-std::vector<double> augmented_gram(const RowMatrixRef& X, const Vector& y) {
+std::vector<double> augmented_gram(const RowMatrixRef& X, const VectorRef& y) {
     const Index p = X.cols(), m = p + 1, P = gram::padded_stride(m);
     const Index n = X.rows(), B = std::max<Index>(1, std::min(block_rows(P, 1), n));
     const Index wave = std::min(wave_blocks(P * P), block_count(n, B));
@@ -161,7 +161,7 @@ void merge_factors(Matrix& upper, const Matrix& lower) {
 // Triangular factor R of [X y] (m x m, m = p + 1), a QR over row blocks: one
 // per block, merged by a pairwise tree within each wave and then wave after
 // wave. R's last column holds Q'y.
-Matrix augmented_factor(const RowMatrixRef& X, const Vector& y) {
+Matrix augmented_factor(const RowMatrixRef& X, const VectorRef& y) {
     const Index p = X.cols(), m = p + 1;
     // At least 4m rows a block keeps the merges, O(m^3) each, below the
     // blocks' own cost.
@@ -196,7 +196,7 @@ Matrix augmented_factor(const RowMatrixRef& X, const Vector& y) {
 
 }  // namespace
 
-Vector fit_regularized_linear(const RowMatrixRef& Phi, const Vector& y, const Matrix* R1,
+Vector fit_regularized_linear(const RowMatrixRef& Phi, const VectorRef& y, const Matrix* R1,
                               const Matrix* R2, double gamma1, double gamma2, double ridge) {
     require_one_target_per_row(y, Phi.rows(), "Phi");
     require_penalty_shape("R1", R1, gamma1, Phi.cols(), "a row of Phi");
@@ -219,7 +219,7 @@ Vector fit_regularized_linear(const RowMatrixRef& Phi, const Vector& y, const Ma
     return A.ldlt().solve(b);
 }
 
-Vector ols(const RowMatrixRef& X, const Vector& y) {
+Vector ols(const RowMatrixRef& X, const VectorRef& y) {
     require_one_target_per_row(y, X.rows(), "X");
     // Eigen's SVD takes the largest entry of its input and fails on an empty
     // matrix; with no rows or no columns the minimum-norm solution is zero.

@@ -10,18 +10,19 @@ namespace qorv {
 // C++ caller converts into a temporary row-major copy.
 using RowMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 using RowMatrixRef = Eigen::Ref<const RowMatrix>;
+using VectorRef = Eigen::Ref<const Vector>;
 
 // Solves (Phi' Phi + ridge I + n gamma1 R1 + n gamma2 R2) beta = Phi' y with a
 // pivoted LDL' factorisation (n = rows of Phi). R1, R2 may be null; a used one
 // is p x p. A singular system gives a finite pseudo-solution, not an error.
 // Phi' Phi and Phi' y are summed over fixed row blocks in block order, so the
 // result does not depend on the thread count.
-Vector fit_regularized_linear(const RowMatrixRef& Phi, const Vector& y, const Matrix* R1,
+Vector fit_regularized_linear(const RowMatrixRef& Phi, const VectorRef& y, const Matrix* R1,
                               const Matrix* R2, double gamma1, double gamma2, double ridge);
 
 // Least-squares solution of X beta = y of minimum norm, by a thin SVD; a tall
 // X is first reduced to its p x p triangular factor by a QR over fixed row
 // blocks, so the result does not depend on the thread count.
-Vector ols(const RowMatrixRef& X, const Vector& y);
+Vector ols(const RowMatrixRef& X, const VectorRef& y);
 
 }  // namespace qorv

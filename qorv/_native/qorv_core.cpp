@@ -92,14 +92,18 @@ void register_basis(py::module_& m) {
 
 void register_fitting(py::module_& m) {
     m.def(
-        "ols", [](const qorv::RowMajorInput& X, const Vector& y) { return qorv::ols(X.view(), y); },
+        "ols",
+        [](const qorv::MatrixInput& X, const qorv::VectorInput& y) {
+            return qorv::ols(X.view(), y.view());
+        },
         py::arg("X"), py::arg("y"));
     m.def(
         "fit_regularized_linear",
-        [](const qorv::RowMajorInput& Phi, const Vector& y, const py::object& R1,
+        [](const qorv::MatrixInput& Phi, const qorv::VectorInput& y, const py::object& R1,
            const py::object& R2, double gamma1, double gamma2, double ridge) {
             const OptionalPenalties pen(R1, R2);
-            return qorv::fit_regularized_linear(Phi.view(), y, pen.R1, pen.R2, gamma1, gamma2, ridge);
+            return qorv::fit_regularized_linear(Phi.view(), y.view(), pen.R1, pen.R2, gamma1,
+                                                gamma2, ridge);
         },
         py::arg("Phi"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
         py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0, py::arg("ridge") = 1e-10);
