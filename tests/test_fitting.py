@@ -187,7 +187,7 @@ print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024 / X.n
 
 
 def test_fits_do_not_copy_a_c_ordered_matrix():
-    assert float(run_with_threads(PEAK_SCRIPT, 2)) < 0.25
+    assert float(run_with_threads(PEAK_SCRIPT, 2)) < 0.1  # a copy of y alone is 0.1
 
 
 @pytest.mark.parametrize("shape", [(5, 3), (3, 5), (20, 20), (40, 17)])
