@@ -36,10 +36,11 @@ Index block_rows(Index width, Index min_rows) {
 }
 
 // Blocks worked on together before their results, `doubles_per_block` each,
-// are combined in order; bounds the memory of the results in flight to a
-// few MB and, like the blocks, depends on the sizes only.
+// are combined in order: a few MB of results in flight, and at least four
+// blocks to share among the threads. Like the blocks, the count depends on
+// the sizes only.
 Index wave_blocks(Index doubles_per_block) {
-    return std::max<Index>(1, (Index{1} << 19) / doubles_per_block);
+    return std::max<Index>(4, (Index{1} << 19) / doubles_per_block);
 }
 
 Index block_count(Index n, Index rows_per_block) {
