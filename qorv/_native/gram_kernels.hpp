@@ -1,4 +1,4 @@
-// Gram-matrix kernels over row blocks of a row-major matrix, written with
+// Gram-matrix kernels over packed row blocks of a matrix, written with
 // GCC vector types of L lanes and no Eigen, so that each processor level can
 // compile its own copy. Every entry of a block's Gram matrix is the sum of
 // its products in row order, starting from the first row; the lanes only
@@ -11,29 +11,40 @@
 
 namespace qorv::gram {
 
-// Width of a tile of output columns, and the multiple to which the padded
-// row stride of a packed block is rounded.
+// Columns of a panel of a packed block, and the width of a tile of output
+// columns.
 constexpr std::int64_t kTileCols = 8;
 
-// Row stride of a packed block with `m` columns: every tile reads whole
-// groups of kTileCols entries.
+// Columns of a packed block with `m` columns, whole panels; also the row
+// stride of the Gram matrices.
 constexpr std::int64_t padded_stride(std::int64_t m) {
     return (m + kTileCols - 1) / kTileCols * kTileCols;
 }
 
-// Copies `rows` rows of X (row-major, leading dimension ld, p columns) and the
-// matching entries of y into `out` (stride P): X's row, then y, then zeros.
+// A packed block of `rows` rows stores its columns in panels of kTileCols:
+// panel k holds columns [k kTileCols, (k + 1) kTileCols) of every row, row
+// after row, so that a tile reads two contiguous panels however wide the
+// matrix is. Returns entry (r, j).
+inline double* packed_entry(double* x, std::int64_t rows, std::int64_t r, std::int64_t j) {
+    return x + ((j / kTileCols) * rows + r) * kTileCols + j % kTileCols;
+}
+
+// Packs `rows` rows of X (row-major, leading dimension ld, p columns) and the
+// matching entries of y into `out` (rows x P, P = padded_stride(p + 1)): row
+// r is X's row, then y[r], then zeros.
 inline void pack_rows_with_target(const double* X, std::int64_t ld, std::int64_t p,
                                   const double* y, std::int64_t rows, std::int64_t P,
                                   double* out) {
+    const std::int64_t full_panels = p / kTileCols;
     for (std::int64_t r = 0; r < rows; ++r) {
-        double* row = out + r * P;
         const double* in = X + r * ld;
-        // A copy loop of its own: rows are short, and a library call per row
-        // costs as much as the copy.
-        for (std::int64_t j = 0; j < p; ++j) row[j] = in[j];
-        row[p] = y[r];
-        for (std::int64_t j = p + 1; j < P; ++j) row[j] = 0.0;
+        for (std::int64_t k = 0; k < full_panels; ++k) {
+            double* dst = packed_entry(out, rows, r, k * kTileCols);
+            for (std::int64_t c = 0; c < kTileCols; ++c) dst[c] = in[k * kTileCols + c];
+        }
+        for (std::int64_t j = full_panels * kTileCols; j < P; ++j) {
+            *packed_entry(out, rows, r, j) = j < p ? in[j] : j == p ? y[r] : 0.0;
+        }
     }
 }
 
@@ -54,22 +65,26 @@ struct Lanes {
     }
 };
 
-// G[i][j] for i in [i0, i0 + TI), j in [j0, j0 + kTileCols) over `rows` rows
-// of the packed block x (stride P); G has stride P.
+// G[i][j] for i in [i0, i0 + TI), j in [j0, j0 + kTileCols) over the `rows`
+// rows of the packed block x; G has row stride P. Rows i0 to i0 + TI - 1 lie
+// in one panel, and j0 starts one.
 template <int L, int TI>
 inline void gram_tile(const double* x, std::int64_t rows, std::int64_t P, std::int64_t i0,
                       std::int64_t j0, double* G) {
     using Pack = Lanes<L>;
     using V = typename Pack::V;
     constexpr int NV = static_cast<int>(kTileCols) / L;
+    const double* a_panel = x + (i0 / kTileCols) * rows * kTileCols + i0 % kTileCols;
+    const double* b_panel = x + (j0 / kTileCols) * rows * kTileCols;
     V acc[TI][NV] = {};
     for (std::int64_t r = 0; r < rows; ++r) {
-        const double* row = x + r * P;
+        const double* a_row = a_panel + r * kTileCols;
+        const double* b_row = b_panel + r * kTileCols;
         V b[NV];
-        for (int c = 0; c < NV; ++c) Pack::load(b[c], row + j0 + c * L);
+        for (int c = 0; c < NV; ++c) Pack::load(b[c], b_row + c * L);
         for (int t = 0; t < TI; ++t) {
             V a;
-            Pack::splat(a, row[i0 + t]);
+            Pack::splat(a, a_row[t]);
             for (int c = 0; c < NV; ++c) acc[t][c] += a * b[c];
         }
     }
@@ -79,8 +94,8 @@ inline void gram_tile(const double* x, std::int64_t rows, std::int64_t P, std::i
 }
 
 // Lower triangle of x'x without its last diagonal entry (i < m, j <= i,
-// j < m - 1) for a packed block x of `rows` rows and stride
-// P = padded_stride(m), into G (P x P, stride P). Other entries that share a
+// j < m - 1) for a packed block x of `rows` rows and m columns, into G
+// (P x P, stride P = padded_stride(m)). Other entries that share a
 // tile with these are written too.
 // L lanes per vector (dividing kTileCols), TI output rows per tile (dividing
 // kTileCols).
