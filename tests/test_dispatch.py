@@ -25,6 +25,8 @@ put(q.design_matrix_1d(7, x), q.design_matrix_nd(mis, cols))
 R1, R2 = q.smoothness_penalty_matrices_1d(7, -1.0, 1.0)
 Phi = q.design_matrix_1d(7, x)
 put(q.ols(Phi, y), q.fit_regularized_linear(Phi, y, R1, R2, 1e-3, 1e-4))
+W = rng.standard_normal((9001, 21))  # many row blocks
+put(q.ols(W, W[:, 0] + 1.0), q.fit_regularized_linear(W, W[:, 1] + 1.0))
 put(q.mdl_score_reg(x, y, 8, 20, np.ones(8), R1, R2, 0.1, 0.2))
 for X in (Phi, rng.standard_normal((301, 130))):
     r = q.TournamentMCMC(n_chains=5, n_warmup=30, n_deep=60, n_elite=3).fit(X, X[:, 1])

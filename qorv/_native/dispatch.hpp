@@ -26,6 +26,11 @@ struct Kernels {
     // multiplied left to right, for i < rows.
     void (*multiply_columns)(double* out, std::int64_t rows, const double* const* factors,
                              int n_factors);
+
+    // Lower triangle of x'x (entries i < m, j <= i, j < m - 1) for a block of
+    // `rows` rows packed by gram::pack_rows_with_target, each entry summed in
+    // row order from the first row; see gram_kernels.hpp.
+    void (*gram_lower_block)(const double* x, std::int64_t rows, std::int64_t m, double* G);
 };
 
 // The kernels chosen by select_kernels; the baseline ones until it runs.

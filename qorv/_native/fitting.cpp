@@ -1,5 +1,6 @@
 #include "fitting.hpp"
 
+#include "dispatch.hpp"
 #include "gram_kernels.hpp"
 #include "memory.hpp"
 #include "parallel.hpp"
@@ -54,17 +55,6 @@ std::unique_ptr<double[]> scratch(Index count) {
     return std::unique_ptr<double[]>(new double[static_cast<std::size_t>(count)]);
 }
 
-// Runs body(i) for every i < count: inline for one index, which spares a
-// small fit the start of a parallel region, else on the worker threads.
-template <class Body>
-void for_each_block(Index count, const Body& body) {
-    if (count == 1) {
-        body(0);
-    } else {
-        parallel_for_each_index(static_cast<int>(count), body);
-    }
-}
-
 // Cuts n rows into blocks of `rows_per_block` (the last may be shorter) and
 // handles them in waves of `wave` blocks: work(slot, first_row, rows) for the
 // blocks of a wave in parallel, then combine(count) on the calling thread
@@ -75,16 +65,13 @@ void in_row_blocks(Index n, Index rows_per_block, Index wave, const Work& work,
     const Index blocks = block_count(n, rows_per_block);
     for (Index first = 0; first < blocks; first += wave) {
         const Index count = std::min(wave, blocks - first);
-        for_each_block(count, [&](int slot) {
+        parallel_for_each_task(static_cast<int>(count), [&](int slot) {
             const Index row = (first + slot) * rows_per_block;
             work(Index{slot}, row, std::min(rows_per_block, n - row));
         });
         combine(count);
     }
 }
-
-// The Gram kernel of this build.
-gram::GramLowerBlock gram_kernel() { return &gram::gram_lower_block<2, 2>; }
 
 // X'X (lower triangle, rows 0 to p - 1) and X'y (row p) with row stride
 // gram::padded_stride(p + 1): each block's sums by the kernel, the blocks
@@ -93,7 +80,7 @@ std::vector<double> augmented_gram(const RowMatrixRef& X, const VectorRef& y) {
     const Index p = X.cols(), m = p + 1, P = gram::padded_stride(m);
     const Index n = X.rows(), B = std::max<Index>(1, std::min(block_rows(P, 1), n));
     const Index wave = std::min(wave_blocks(P * P), block_count(n, B));
-    const gram::GramLowerBlock kernel = gram_kernel();
+    const auto kernel = kernels().gram_lower_block;
     const auto partial = scratch(wave * P * P);
     std::vector<double> total(static_cast<std::size_t>(P * P), 0.0);
     in_row_blocks(

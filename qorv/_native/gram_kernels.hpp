@@ -1,13 +1,13 @@
 // Gram-matrix kernels over packed row blocks of a matrix, written with
 // GCC vector types of L lanes and no Eigen, so that each processor level can
-// compile its own copy. Every entry of a block's Gram matrix is the sum of
+// compile its own copy (kernels.inl includes this file inside its level's
+// namespace: builtins only, no library function). Every entry of a block's Gram matrix is the sum of
 // its products in row order, starting from the first row; the lanes only
 // compute several entries at once, so every lane count and every tile shape
 // gives the same bits.
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 
 namespace qorv::gram {
 
@@ -54,9 +54,9 @@ struct Lanes {
 
     // Loads and broadcasts write through a reference: a vector returned by
     // value would take a different calling convention at each level.
-    static void load(V& v, const double* p) { std::memcpy(&v, p, sizeof v); }
+    static void load(V& v, const double* p) { __builtin_memcpy(&v, p, sizeof v); }
 
-    static void store(double* p, const V& v) { std::memcpy(p, &v, sizeof v); }
+    static void store(double* p, const V& v) { __builtin_memcpy(p, &v, sizeof v); }
 
     static void splat(V& v, double a) {
         double lanes[L];
@@ -116,8 +116,5 @@ void gram_lower_block(const double* x, std::int64_t rows, std::int64_t m, double
         }
     }
 }
-
-// The kernel as the fits call it.
-using GramLowerBlock = void (*)(const double* x, std::int64_t rows, std::int64_t m, double* G);
 
 }  // namespace qorv::gram

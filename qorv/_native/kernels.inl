@@ -121,5 +121,14 @@ void multiply_columns(double* out, Index rows, const double* const* factors, int
     }
 }
 
+// Included here, its namespace qorv::gram nests in this level's namespace.
+#include "gram_kernels.hpp"
+
+// Tiles of 2 output rows keep the baseline's accumulators in its 16
+// registers; wider levels take 4.
+void gram_lower_block(const double* x, Index rows, Index m, double* G) {
+    qorv::gram::gram_lower_block<kLanes, kLanes == 2 ? 2 : 4>(x, rows, m, G);
+}
+
 extern const Kernels table;
-const Kernels table{QORV_KERNEL_LEVEL, count_product_hits, multiply_columns};
+const Kernels table{QORV_KERNEL_LEVEL, count_product_hits, multiply_columns, gram_lower_block};

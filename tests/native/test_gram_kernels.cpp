@@ -12,7 +12,7 @@
 
 namespace {
 
-using qorv::gram::GramLowerBlock;
+using GramLowerBlock = void (*)(const double*, std::int64_t, std::int64_t, double*);
 using qorv::gram::padded_stride;
 
 using native_check::check;
