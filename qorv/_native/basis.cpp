@@ -83,9 +83,10 @@ Matrix axis_gram(const Matrix& T, double step) {
 
 // A (x) B, the index of A varying slowest. Entry ((i, j), (k, l)) is
 // A(i, k) B(j, l), so symmetric factors give an exactly symmetric product.
-Matrix kron(const Matrix& A, const Matrix& B) {
+Matrix kron(const Matrix& A, const Matrix& B, const Interruption& stop) {
     Matrix K(checked_mul(A.rows(), B.rows()), checked_mul(A.cols(), B.cols()));
     for (Index k = 0; k < A.cols(); ++k) {
+        stop.check();
         for (Index i = 0; i < A.rows(); ++i) {
             K.block(i * B.rows(), k * B.cols(), B.rows(), B.cols()) = A(i, k) * B;
         }
@@ -101,9 +102,10 @@ using AxisGrams = std::array<Matrix, 3>;
 // tensor grid of products of per-axis factors is the product of per-axis
 // sums, so the M x M matrix is the Kronecker product of the axes' Grams,
 // dimension 0 outermost as in the multi-index order.
-Matrix grid_gram(const std::vector<AxisGrams>& grams, const std::vector<int>& order) {
+Matrix grid_gram(const std::vector<AxisGrams>& grams, const std::vector<int>& order,
+                 const Interruption& stop) {
     Matrix K = Matrix::Ones(1, 1);
-    for (std::size_t d = 0; d < grams.size(); ++d) K = kron(K, grams[d][order[d]]);
+    for (std::size_t d = 0; d < grams.size(); ++d) K = kron(K, grams[d][order[d]], stop);
     return K;
 }
 
@@ -145,7 +147,7 @@ void deriv_row(double x, int deg, int order, Eigen::Ref<Vector> out) {
 }  // namespace
 
 PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x_max,
-                                                 int n_grid) {
+                                                 int n_grid, const Interruption& stop) {
     require(deg >= 0, "deg < 0");
     require(n_grid >= 2, "n_grid < 2");
     const Index M = basis_size(deg);
@@ -155,6 +157,7 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
     Vector d1(M);
     Vector d2(M);
     for (int g = 0; g < n_grid; ++g) {
+        stop.check();
         const double x = x_min + g * dx;
         deriv_row(x, deg, 1, d1);
         deriv_row(x, deg, 2, d2);
@@ -240,9 +243,10 @@ PowerPlan plan_powers(const MultiIndexList& multi_indices, std::size_t D) {
 constexpr Index kDesignChunk = 2048;
 
 // Rows r0 .. r0 + h of Phi: each entry is 1.0 times its factors, multiplied
-// in dimension order; each factor is one Eigen power.
+// in dimension order; each factor is one Eigen power. Stopped, it leaves the
+// remaining columns unwritten.
 void fill_design_rows(const PowerPlan& plan, const std::vector<Vector>& X_cols, Index r0,
-                      Index h, Matrix& Phi) {
+                      Index h, Matrix& Phi, const Interruption& stop) {
     std::vector<Vector> powers(plan.powers.size());
     for (std::size_t k = 0; k < powers.size(); ++k) {
         const auto [d, p] = plan.powers[k];
@@ -250,7 +254,7 @@ void fill_design_rows(const PowerPlan& plan, const std::vector<Vector>& X_cols, 
     }
     std::vector<const double*> factors(plan.factors.size());
     for (std::size_t f = 0; f < factors.size(); ++f) factors[f] = powers[plan.factors[f]].data();
-    for (std::size_t j = 0; j + 1 < plan.first.size(); ++j) {
+    for (std::size_t j = 0; j + 1 < plan.first.size() && !stop.requested(); ++j) {
         kernels().multiply_columns(Phi.col(static_cast<Index>(j)).data() + r0, h,
                                    factors.data() + plan.first[j],
                                    static_cast<int>(plan.first[j + 1] - plan.first[j]));
@@ -259,12 +263,13 @@ void fill_design_rows(const PowerPlan& plan, const std::vector<Vector>& X_cols, 
 
 }  // namespace
 
-Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols) {
+Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols,
+                        const Interruption& stop) {
     require(!X_cols.empty(), "X_cols is empty but needs at least one vector");
     const std::size_t D = X_cols.size();
     const Index n = X_cols[0].size();
     for (std::size_t d = 1; d < D; ++d) {
-        require(X_cols[d].size() == n, "X_cols[", d, "] has ", X_cols[d].size(),
+        require(X_cols[d].size() >= n, "X_cols[", d, "] has ", X_cols[d].size(),
                 " entries but X_cols[0] has ", n);
     }
     for (std::size_t j = 0; j < multi_indices.size(); ++j) {
@@ -278,14 +283,14 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
     const Index chunks = (n + kDesignChunk - 1) / kDesignChunk;
     parallel_for_each_task(static_cast<int>(chunks), [&](int c) {
         const Index r0 = c * kDesignChunk;
-        fill_design_rows(plan, X_cols, r0, std::min(kDesignChunk, n - r0), Phi);
-    });
+        fill_design_rows(plan, X_cols, r0, std::min(kDesignChunk, n - r0), Phi, stop);
+    }, stop);
     return Phi;
 }
 
 PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
                                             const std::vector<std::pair<double, double>>& bounds,
-                                            int n_grid_per_dim) {
+                                            int n_grid_per_dim, const Interruption& stop) {
     const std::size_t D = degrees.size();
     require(bounds.size() == D, "Dimension mismatch.");
     require(n_grid_per_dim >= 2, "n_grid_per_dim is ", n_grid_per_dim,
@@ -323,10 +328,10 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
     for (std::size_t i = 0; i < D; ++i) {
         for (std::size_t j = i; j < D; ++j) {
             for (std::size_t d = 0; d < D; ++d) order[d] = (d == i) + (d == j);
-            out.R2 += (i == j ? 1.0 : 2.0) * grid_gram(grams, order);
+            out.R2 += (i == j ? 1.0 : 2.0) * grid_gram(grams, order, stop);
         }
         for (std::size_t d = 0; d < D; ++d) order[d] = (d == i);
-        out.R1 += grid_gram(grams, order);
+        out.R1 += grid_gram(grams, order, stop);
     }
     return out;
 }

@@ -50,7 +50,8 @@ GibbsResult gibbs_entropy(const Vector& energies, double T) {
 
 namespace {
 
-// What every energy evaluation of one fit reads; shared by all threads.
+// What every energy evaluation of one fit reads, and the fit's stop
+// request; shared by all threads.
 struct Problem {
     const Matrix& X;
     const Vector& y;
@@ -58,6 +59,7 @@ struct Problem {
     int H;
     double eps;
     PenaltySpec pen;
+    const Interruption& stop;
 };
 
 // Buffers of one Metropolis run, sized once so that its steps allocate
@@ -104,7 +106,8 @@ void metropolis_step(const Problem& p, Workspace& ws, Stream& s, double T, Vecto
 }
 
 // A chain from a random start (sd 0.5 per entry), cooling from T = 2; it
-// keeps its final state, not the best one it visited.
+// keeps its final state, not the best one it visited. A stopped chain
+// returns early with a state nobody reads.
 Chain warmup_chain(const Problem& p, std::uint64_t seed, double step_size, int n_warmup) {
     Stream s(seed, step_size);
     std::normal_distribution<double> init(0.0, 0.5);
@@ -113,7 +116,7 @@ Chain warmup_chain(const Problem& p, std::uint64_t seed, double step_size, int n
     for (Index i = 0; i < b.size(); ++i) b[i] = init(s.rng);
     double e = energy_local(p, b, ws);
     double T = 2.0;
-    for (int j = 0; j < n_warmup; ++j) {
+    for (int j = 0; j < n_warmup && !p.stop.requested(); ++j) {
         metropolis_step(p, ws, s, T, b, e);
         T *= 0.995;
     }
@@ -122,19 +125,25 @@ Chain warmup_chain(const Problem& p, std::uint64_t seed, double step_size, int n
 
 // Temperatures at which each of n_elite refinements starts when they share
 // one schedule that cools by 0.9997 per step from T: refinement i starts
-// after i * n_deep coolings, made by the same repeated multiplication.
-std::vector<double> deep_start_temperatures(double T, std::size_t n_elite, int n_deep) {
+// after i * n_deep coolings, made by the same repeated multiplication. A
+// multiplication costs far less than a look at `stop`, so that look comes
+// once per 4096 of them.
+std::vector<double> deep_start_temperatures(double T, std::size_t n_elite, int n_deep,
+                                            const Interruption& stop) {
     std::vector<double> starts(n_elite);
     for (double& start : starts) {
         start = T;
-        for (int j = 0; j < n_deep; ++j) T *= 0.9997;
+        for (int j = 0; j < n_deep; ++j) {
+            if (j % 4096 == 0) stop.check();
+            T *= 0.9997;
+        }
     }
     return starts;
 }
 
 // Refines one elite from temperature T and returns its lowest state, the
 // first one reached at the least energy below +inf (NaN energies never
-// count); energy +inf when there is none.
+// count); energy +inf when there is none. Stopped, it returns early.
 Chain refine_one(const Problem& p, const Chain& start, double T, std::uint64_t seed,
                  double step_size, int n_deep) {
     Stream s(seed, 0.3 * step_size);
@@ -142,7 +151,7 @@ Chain refine_one(const Problem& p, const Chain& start, double T, std::uint64_t s
     Vector b = start.beta;
     double e = start.energy;
     Chain best{start.beta, std::numeric_limits<double>::infinity()};
-    for (int j = 0; j < n_deep; ++j) {
+    for (int j = 0; j < n_deep && !p.stop.requested(); ++j) {
         metropolis_step(p, ws, s, T, b, e);
         if (e < best.energy) {
             best.beta = b;
@@ -161,14 +170,15 @@ Chain refine_one(const Problem& p, const Chain& start, double T, std::uint64_t s
 // replaced and a record of +inf never replaces anything.
 Chain refine_elite(const Problem& p, const std::vector<Chain>& elite, double T,
                    std::uint64_t seed, double step_size, int n_deep) {
-    const std::vector<double> T_start = deep_start_temperatures(T, elite.size(), n_deep);
+    const std::vector<double> T_start =
+        deep_start_temperatures(T, elite.size(), n_deep, p.stop);
     std::vector<Chain> records(elite.size());
     parallel_for_each_index(static_cast<int>(elite.size()), [&](int i) {
         const std::size_t ei = static_cast<std::size_t>(i);
         records[ei] = refine_one(p, elite[ei], T_start[ei],
                                  seed + 13u * static_cast<std::uint64_t>(ei) + 7777u,
                                  step_size, n_deep);
-    });
+    }, p.stop);
     Chain best = elite.front();
     for (Chain& record : records) {
         if (record.energy < best.energy) best = std::move(record);
@@ -216,7 +226,8 @@ TournamentMCMC::TournamentMCMC(int n_chains, int n_warmup, int n_deep, int n_eli
       seed_(seed) {}
 
 MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R1,
-                               const Matrix* R2, double gamma1, double gamma2) const {
+                               const Matrix* R2, double gamma1, double gamma2,
+                               const Interruption& stop) const {
     require(n_chains_ != 0, "n_chains is 0 but the search needs at least one chain");
     require(X.rows() == y.size(), "X has ", X.rows(), " rows but y has ", y.size(),
             " entries");
@@ -234,11 +245,11 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
     std::vector<Chain> chains(static_cast<std::size_t>(n_chains_));
 
     const Problem p{X, y, static_cast<int>(X.cols()), H_piH_, hit_tolerance(y),
-                    PenaltySpec{R1, R2, gamma1, gamma2}};
+                    PenaltySpec{R1, R2, gamma1, gamma2}, stop};
     parallel_for_each_index(n_chains_, [&](int c) {
         chains[static_cast<std::size_t>(c)] = warmup_chain(
             p, seed_ + 1000u * static_cast<std::uint64_t>(c), step_size_, n_warmup_);
-    });
+    }, stop);
 
     Vector energies(n_chains_);
     for (int c = 0; c < n_chains_; ++c) energies[c] = chains[static_cast<std::size_t>(c)].energy;

@@ -2,6 +2,7 @@
 // that minimises the MDL score over the coefficients of a linear model.
 #pragma once
 
+#include "parallel.hpp"
 #include "types.hpp"
 
 #include <cstdint>
@@ -57,9 +58,11 @@ public:
     // and R2 (null when absent) weighted by gamma1 and gamma2. X has one row
     // per entry of y; a used penalty matrix is k x k for k columns of X.
     // Throws std::invalid_argument for n_chains == 0 or mismatched sizes,
-    // std::length_error for a negative n_chains.
+    // std::length_error for a negative n_chains; Interrupted when `stop` is
+    // requested, within a few energy evaluations of every running chain.
     MCMCResult fit(const Matrix& X, const Vector& y, const Matrix* R1, const Matrix* R2,
-                   double gamma1, double gamma2) const;
+                   double gamma1, double gamma2,
+                   const Interruption& stop = Interruption()) const;
 
 private:
     int n_chains_;

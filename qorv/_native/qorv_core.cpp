@@ -12,6 +12,7 @@
 #include "scoring.hpp"
 
 #include <cstdint>
+#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -45,6 +46,37 @@ public:
     const Matrix* const R2;
 };
 
+// Whether a signal handler has raised since the last look (Ctrl-C raises
+// KeyboardInterrupt); the exception stays pending for the caller.
+bool python_signal_raised() { return PyErr_CheckSignals() != 0; }
+
+// Runs op(stop) with a stop request that the signals of the calling Python
+// thread answer; a stopped operation ends the call with the pending
+// exception, typically KeyboardInterrupt.
+template <class Op>
+auto interruptible(const Op& op) {
+    const qorv::Interruption stop(&python_signal_raised);
+    try {
+        return op(stop);
+    } catch (const qorv::Interrupted&) {
+        throw py::error_already_set();
+    }
+}
+
+// Every pickle protocol and copy.copy/deepcopy ask __reduce_ex__ first. The
+// default one would, for protocols 0 and 1, try to make a bare instance of
+// the pybind11 base class, which aborts the process; a result belongs to the
+// call that made it and is not rebuilt elsewhere.
+template <class Class>
+void refuse_pickling(Class& cls) {
+    const std::string message = "cannot pickle '" + py::str(cls.attr("__module__")).cast<std::string>() +
+                                "." + py::str(cls.attr("__qualname__")).cast<std::string>() +
+                                "' object";
+    cls.def("__reduce_ex__", [message](const py::object&, const py::object&) -> py::object {
+        throw py::type_error(message);
+    });
+}
+
 void register_scoring(py::module_& m) {
     m.def("mad", &qorv::mad, py::arg("y"));
     m.def("compute_sr", &qorv::compute_SR, py::arg("yp"), py::arg("yt"), py::arg("eps"));
@@ -70,21 +102,29 @@ void register_basis(py::module_& m) {
     m.def(
         "smoothness_penalty_matrices_1d",
         [](int deg, double x_min, double x_max, int n_grid) {
-            qorv::PenaltyMatrices1D r =
-                qorv::smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid);
+            qorv::PenaltyMatrices1D r = interruptible([&](const qorv::Interruption& stop) {
+                return qorv::smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid, stop);
+            });
             return std::make_tuple(std::move(r.R1), std::move(r.R2));
         },
         py::arg("deg"), py::arg("x_min"), py::arg("x_max"), py::arg("n_grid") = 600);
     m.def("boundary_reduce_1d", &qorv::boundary_reduce_1d, py::arg("deg"), py::arg("x_min"),
           py::arg("x_max"));
-    m.def("design_matrix_nd", &qorv::design_matrix_nd, py::arg("multi_indices"),
-          py::arg("X_cols"));
+    m.def(
+        "design_matrix_nd",
+        [](const qorv::MultiIndexList& multi_indices, const std::vector<Vector>& X_cols) {
+            return interruptible([&](const qorv::Interruption& stop) {
+                return qorv::design_matrix_nd(multi_indices, X_cols, stop);
+            });
+        },
+        py::arg("multi_indices"), py::arg("X_cols"));
     m.def(
         "build_penalty_matrices_nd",
         [](const std::vector<int>& degrees, const std::vector<std::pair<double, double>>& bounds,
            int n_grid_per_dim) {
-            qorv::PenaltyMatricesND r =
-                qorv::build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim);
+            qorv::PenaltyMatricesND r = interruptible([&](const qorv::Interruption& stop) {
+                return qorv::build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim, stop);
+            });
             return std::make_tuple(std::move(r.R1), std::move(r.R2), std::move(r.multi_indices));
         },
         py::arg("degrees"), py::arg("bounds"), py::arg("n_grid_per_dim") = 30);
@@ -114,26 +154,28 @@ void register_mcmc(py::module_& m) {
     using qorv::MCMCResult;
     using qorv::TournamentMCMC;
 
-    py::class_<GibbsResult>(m, "GibbsResult")
-        .def_readonly("H", &GibbsResult::H)
+    py::class_<GibbsResult> gibbs(m, "GibbsResult");
+    gibbs.def_readonly("H", &GibbsResult::H)
         .def_readonly("Hmax", &GibbsResult::Hmax)
         .def_readonly("He", &GibbsResult::He)
         .def_readonly("r_heat", &GibbsResult::r_heat)
         .def_readonly("var_E", &GibbsResult::var_E)
         .def_readonly("T", &GibbsResult::T);
+    refuse_pickling(gibbs);
     m.def("gibbs_entropy", &qorv::gibbs_entropy, py::arg("energies"), py::arg("T") = 1.0);
 
     // Read-only members of reference type come back as read-only views
     // (beta_mcmc) and references (gibbs) that keep the result alive.
-    py::class_<MCMCResult>(m, "MCMCResult")
-        .def_readonly("beta_mcmc", &MCMCResult::beta_mcmc)
+    py::class_<MCMCResult> result(m, "MCMCResult");
+    result.def_readonly("beta_mcmc", &MCMCResult::beta_mcmc)
         .def_readonly("energy", &MCMCResult::energy)
         .def_readonly("gibbs", &MCMCResult::gibbs)
         .def_readonly("n_chains", &MCMCResult::n_chains)
         .def_readonly("n_elite", &MCMCResult::n_elite);
+    refuse_pickling(result);
 
-    py::class_<TournamentMCMC>(m, "TournamentMCMC")
-        .def(py::init<int, int, int, int, double, int, std::uint64_t>(),
+    py::class_<TournamentMCMC> sampler(m, "TournamentMCMC");
+    sampler.def(py::init<int, int, int, int, double, int, std::uint64_t>(),
              py::arg("n_chains") = 25, py::arg("n_warmup") = 200, py::arg("n_deep") = 2000,
              py::arg("n_elite") = 5, py::arg("step_size") = 0.05, py::arg("H_piH") = 20,
              py::arg("seed") = 42)
@@ -142,10 +184,13 @@ void register_mcmc(py::module_& m) {
             [](const TournamentMCMC& self, const Matrix& X, const Vector& y,
                const py::object& R1, const py::object& R2, double gamma1, double gamma2) {
                 const OptionalPenalties pen(R1, R2);
-                return self.fit(X, y, pen.R1, pen.R2, gamma1, gamma2);
+                return interruptible([&](const qorv::Interruption& stop) {
+                    return self.fit(X, y, pen.R1, pen.R2, gamma1, gamma2, stop);
+                });
             },
             py::arg("X"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
             py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
+    refuse_pickling(sampler);
 }
 
 }  // namespace
