@@ -118,6 +118,9 @@ def test_design_matrix_nd_values():
     got = q.design_matrix_nd([[0, -2], [3, 0, 9]], [[0.0, 2.0], [0.0, 5.0]])
     np.testing.assert_array_equal(got, [[1, 0], [1, 8]])
     assert q.design_matrix_nd([], [[1.0, 2.0, 3.0]]).shape == (3, 0)
+    # the first vector sets n; a longer later one is read up to n
+    got = q.design_matrix_nd([[1, 1]], [[2.0, 3.0], [5.0, 7.0, 9.0]])
+    np.testing.assert_array_equal(got, [[10.0], [21.0]])
 
 
 @pytest.mark.parametrize("n", [2047, 2048, 4097, 6001])

@@ -4,7 +4,8 @@ from pathlib import Path
 
 import pytest
 
-EXAMPLES_DIR = Path(__file__).resolve().parent.parent / "examples"
+ROOT = Path(__file__).resolve().parent.parent
+EXAMPLES_DIR = ROOT / "examples"
 EXAMPLES = sorted(EXAMPLES_DIR.glob("*.py"))
 
 # Runs an example as __main__ with matplotlib made unimportable: without
@@ -35,3 +36,12 @@ def test_quickstart_writes_a_png(tmp_path):
     out = run(EXAMPLES_DIR / "quickstart.py", "--plot", png)
     assert out.returncode == 0, out.stderr
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_many_fits_script_of_the_reference_runs(tmp_path):
+    section = (ROOT / "docs" / "reference.md").read_text().split("\n## Many fits\n")[1]
+    script = tmp_path / "many_fits.py"
+    script.write_text(section.split("```python\n")[1].split("```")[0])
+    out = run(script)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.startswith("[")

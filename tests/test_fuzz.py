@@ -6,7 +6,10 @@ interpreter started by test_fuzz_runs_clean_in_a_child_interpreter; there a
 crash fails one test. QORV_FUZZ_EXAMPLES sets the examples per property
 (200 by default).
 """
+import copy
+import functools
 import os
+import pickle
 import resource
 import subprocess
 import sys
@@ -271,6 +274,26 @@ def test_tournament_mcmc(data):
     if r is not None:
         assert r.beta_mcmc.shape == (np.shape(X)[1] if np.ndim(X) == 2 else 1,)
         assert isinstance(r.gibbs.r_heat + r.energy, float)
+
+
+def pickling_targets():
+    sampler = q.TournamentMCMC(n_chains=2, n_warmup=1, n_deep=1)
+    return {"GibbsResult": q.gibbs_entropy([1.0, 2.0]),
+            "MCMCResult": sampler.fit([[1.0], [2.0]], [1.0, 3.0]), "TournamentMCMC": sampler}
+
+
+DUPLICATES = {f"protocol {p}": functools.partial(pickle.dumps, protocol=p)
+              for p in range(pickle.HIGHEST_PROTOCOL + 1)}
+DUPLICATES.update(copy=copy.copy, deepcopy=copy.deepcopy)
+
+
+@in_child
+@pytest.mark.parametrize("name", ["GibbsResult", "MCMCResult", "TournamentMCMC"])
+@pytest.mark.parametrize("duplicate", DUPLICATES.values(), ids=DUPLICATES.keys())
+def test_pickling_and_copying_raise_type_error(name, duplicate):
+    # Protocols 0 and 1 used to abort the interpreter.
+    with pytest.raises(TypeError, match=f"^cannot pickle 'qorv_core.{name}' object$"):
+        duplicate(pickling_targets()[name])
 
 
 def peak_rss_bytes():

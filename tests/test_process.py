@@ -1,0 +1,90 @@
+"""Inside a user's process: pools started after a fit, Ctrl-C during a long
+call, and thread limits set from Python."""
+import multiprocessing
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import pool_jobs
+import qorv_core
+
+
+def child_env(**extra):
+    """Finds the module and pool_jobs, as in this process."""
+    path = [os.path.dirname(qorv_core.__file__), os.path.dirname(pool_jobs.__file__)]
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(path), **extra)
+
+
+def test_fork_pool_after_a_fit_returns_the_parents_results():
+    expected = [pool_jobs.fit(seed) for seed in range(4)]
+    with multiprocessing.get_context("fork").Pool(2) as pool:
+        got = pool.map_async(pool_jobs.fit_and_count_new_threads, range(4)).get(timeout=60)
+    assert [result for result, _ in got] == expected
+    # The forked workers ran their loops without starting any thread.
+    assert {threads for _, threads in got} == {0}
+
+
+@pytest.mark.parametrize("method", ["spawn", "forkserver"])
+def test_spawned_workers_keep_their_threads(method, monkeypatch):
+    monkeypatch.setenv("OMP_NUM_THREADS", "2")
+    with multiprocessing.get_context(method).Pool(1) as pool:
+        result, threads = pool.apply_async(pool_jobs.fit_and_count_new_threads, (1,)).get(timeout=60)
+    assert result == pool_jobs.fit(1)
+    assert threads == 1
+
+
+def test_threadpool_limits_holds_a_fit_to_one_thread():
+    script = """
+import threadpoolctl
+from pool_jobs import fit_and_count_new_threads as fit
+with threadpoolctl.threadpool_limits(1, "openmp"):
+    print(fit(0)[1])
+print(fit(0)[1])
+"""
+    out = subprocess.run([sys.executable, "-c", script], env=child_env(OMP_NUM_THREADS="2"),
+                         capture_output=True, text=True, timeout=60)
+    assert out.stdout.split() == ["0", "1"], out.stderr
+
+
+LONG_CALLS = {
+    "warm-up": "q.TournamentMCMC(n_warmup=10**9).fit(X, y)",
+    "refinement": "q.TournamentMCMC(n_warmup=0, n_deep=10**6).fit(X.repeat(50, 0), y.repeat(50))",
+    "1-D penalties": "q.smoothness_penalty_matrices_1d(3, 0.0, 1.0, 2**31 - 1)",
+}
+INTERRUPTED = """
+import qorv_core as q
+from pool_jobs import X, y, fit
+print("started", flush=True)
+try:
+    {call}
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+print(repr(fit(0)))
+"""
+
+
+@pytest.mark.parametrize("call", LONG_CALLS.values(), ids=LONG_CALLS.keys())
+def test_ctrl_c_stops_a_long_call_and_leaves_the_module_ready(call):
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED.format(call=call)],
+                             env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
+    watchdog = threading.Timer(60, child.kill)
+    watchdog.start()
+    try:
+        assert child.stdout.readline() == "started\n"
+        time.sleep(0.5)
+        sent = time.perf_counter()
+        child.send_signal(signal.SIGINT)
+        line = child.stdout.readline()
+        latency = time.perf_counter() - sent
+        rest, err = child.communicate()
+    finally:
+        watchdog.cancel()
+    assert line == "interrupted\n", err
+    assert latency < 1.0
+    assert rest.strip() == repr(pool_jobs.fit(0))
