@@ -1,5 +1,8 @@
 """One call of each operation of qorv_core, error paths included, small
 enough to run under valgrind (scripts/valgrind.sh)."""
+import pickle
+import signal
+
 import numpy as np
 
 import qorv_core as q
@@ -11,6 +14,8 @@ R1, R2 = q.smoothness_penalty_matrices_1d(3, -1.0, 1.0, 50)
 B = q.boundary_reduce_1d(3, -1.0, 1.0)
 R1n, R2n, multi_indices = q.build_penalty_matrices_nd([2, 1], [(-1.0, 1.0), (0.0, 2.0)], 6)
 Phi = q.design_matrix_nd(multi_indices, [x, x * x])
+# A later vector longer than the first is read up to the first's length.
+q.design_matrix_nd(multi_indices, [x, np.r_[x * x, x]])
 
 beta = q.fit_regularized_linear(X, y, R1, R2, 1e-3, 1e-4)
 q.ols(X, y)
@@ -35,6 +40,7 @@ for call, error in [
     (lambda: q.build_penalty_matrices_nd([1] * 40, [(0.0, 1.0)] * 40, 2), MemoryError),
     (lambda: q.build_penalty_matrices_nd([0] * 100, [(0.0, 1.0)] * 100, 2), ValueError),
     (lambda: q.TournamentMCMC(n_chains=0).fit(X, y), ValueError),
+    (lambda: pickle.dumps(r, protocol=0), TypeError),
 ]:
     try:
         call()
@@ -42,4 +48,20 @@ for call, error in [
         pass
     else:
         raise AssertionError(f"no {error.__name__}")
+
+
+# A signal whose handler raises stops a long fit on its way through the
+# parallel loops.
+def interrupt(signum, frame):
+    raise KeyboardInterrupt
+
+
+signal.signal(signal.SIGALRM, interrupt)
+signal.setitimer(signal.ITIMER_REAL, 0.5)
+try:
+    q.TournamentMCMC(n_chains=2, n_warmup=10**9).fit(X, y)
+except KeyboardInterrupt:
+    pass
+else:
+    raise AssertionError("no KeyboardInterrupt")
 print("ok")

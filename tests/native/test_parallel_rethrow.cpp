@@ -1,8 +1,13 @@
 // Exceptions thrown by the workers of parallel_for_each_index reach the
-// calling thread instead of terminating the process.
+// calling thread instead of terminating the process; a stop request ends the
+// loop on every thread; a child forked after a loop can still run one.
 #include "parallel.hpp"
 
 #include <omp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
 
 #include <chrono>
 #include <cstdio>
@@ -79,6 +84,51 @@ void no_exception() {
     check(ran == expected, "every index runs once");
 }
 
+using Clock = std::chrono::steady_clock;
+
+Clock::time_point stop_at;
+
+bool past_stop_time() { return Clock::now() >= stop_at; }
+
+// Each index would run for a minute; the poll answers yes after 50 ms, and
+// every thread must leave its index soon after.
+void stop_ends_every_index() {
+    const int n = 40;
+    std::atomic<int> started{0};
+    stop_at = Clock::now() + std::chrono::milliseconds(50);
+    const qorv::Interruption stop(&past_stop_time);
+    bool interrupted = false;
+    try {
+        qorv::parallel_for_each_index(n, [&](int) {
+            ++started;
+            const auto give_up = Clock::now() + std::chrono::seconds(60);
+            while (!stop.requested() && Clock::now() < give_up) pause();
+        }, stop);
+    } catch (const qorv::Interrupted&) {
+        interrupted = true;
+    }
+    check(interrupted, "a stopped loop throws Interrupted");
+    check(Clock::now() - stop_at < std::chrono::seconds(1), "the loop ends soon after the stop");
+    check(started.load() < n, "no index starts after the stop");
+}
+
+// GNU libgomp's pool survives fork without its threads: a child that opened
+// a parallel region would wait forever. The alarm ends such a child.
+void forked_child_runs_a_loop() {
+    qorv::parallel_for_each_index(8, [](int) { pause(); });
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(20);
+        std::vector<int> ran(8, 0);
+        qorv::parallel_for_each_index(8, [&](int i) { ran[i] = omp_get_thread_num() + 1; });
+        _exit(ran == std::vector<int>(8, 1) ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    check(WIFEXITED(status) && WEXITSTATUS(status) == 0,
+          "a forked child runs every index on its own thread");
+}
+
 }  // namespace
 
 int main() {
@@ -86,6 +136,8 @@ int main() {
     every_index_throws();
     bad_alloc_among_others();
     no_exception();
+    stop_ends_every_index();
+    forked_child_runs_a_loop();
     if (failures == 0) std::puts("ok");
     return failures == 0 ? 0 : 1;
 }
