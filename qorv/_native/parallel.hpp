@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <thread>
 #include <vector>
@@ -91,7 +92,8 @@ void parallel_for_each_index(int n, const Body& body, const Interruption& stop =
         for (int i = 0; i < n && !stop.requested(); ++i) run(i);
     } else {
         note_threads_started();
-        std::atomic<int> next{0};
+        // 64 bits: every thread takes one index past n before it stops.
+        std::atomic<std::int64_t> next{0};
         // Threads between taking an index and finishing it. A thread counts
         // itself in before it looks at `stop` and `next`, so once the caller
         // has seen both exhausted and the count at zero, no body can start.
@@ -101,17 +103,17 @@ void parallel_for_each_index(int n, const Body& body, const Interruption& stop =
         {
             for (;;) {
                 ++busy;
-                const int i = stop.requested() ? n : next++;
+                const std::int64_t i = stop.requested() ? n : next++;
                 if (i >= n) {
                     --busy;
                     break;
                 }
-                run(i);
+                run(static_cast<int>(i));
                 --busy;
             }
             if (std::this_thread::get_id() == caller) {
                 while (busy.load() > 0) {
-                    stop.requested();
+                    stop.requested();  // only to poll
                     std::this_thread::yield();
                 }
             }
