@@ -9,6 +9,7 @@ import threading
 import time
 
 import pytest
+import threadpoolctl
 
 import pool_jobs
 import qorv_core
@@ -21,7 +22,9 @@ def child_env(**extra):
 
 
 def test_fork_pool_after_a_fit_returns_the_parents_results():
-    expected = [pool_jobs.fit(seed) for seed in range(4)]
+    # Two threads at least, so that the parent has OpenMP worker threads.
+    with threadpoolctl.threadpool_limits(2, "openmp"):
+        expected = [pool_jobs.fit(seed) for seed in range(4)]
     with multiprocessing.get_context("fork").Pool(2) as pool:
         got = pool.map_async(pool_jobs.fit_and_count_new_threads, range(4)).get(timeout=60)
     assert [result for result, _ in got] == expected
@@ -33,7 +36,8 @@ def test_fork_pool_after_a_fit_returns_the_parents_results():
 def test_spawned_workers_keep_their_threads(method, monkeypatch):
     monkeypatch.setenv("OMP_NUM_THREADS", "2")
     with multiprocessing.get_context(method).Pool(1) as pool:
-        result, threads = pool.apply_async(pool_jobs.fit_and_count_new_threads, (1,)).get(timeout=60)
+        job = pool.apply_async(pool_jobs.fit_and_count_new_threads, (1,))
+        result, threads = job.get(timeout=60)
     assert result == pool_jobs.fit(1)
     assert threads == 1
 

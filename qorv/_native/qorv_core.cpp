@@ -69,9 +69,9 @@ auto interruptible(const Op& op) {
 // call that made it and is not rebuilt elsewhere.
 template <class Class>
 void refuse_pickling(Class& cls) {
-    const std::string message = "cannot pickle '" + py::str(cls.attr("__module__")).cast<std::string>() +
-                                "." + py::str(cls.attr("__qualname__")).cast<std::string>() +
-                                "' object";
+    const std::string name = py::str(cls.attr("__module__")).cast<std::string>() + "." +
+                             py::str(cls.attr("__qualname__")).cast<std::string>();
+    const std::string message = "cannot pickle '" + name + "' object";
     cls.def("__reduce_ex__", [message](const py::object&, const py::object&) -> py::object {
         throw py::type_error(message);
     });
