@@ -13,12 +13,11 @@ import threadpoolctl
 
 import pool_jobs
 import qorv_core
+from conftest import TESTS, run_with_threads
+
+MODULE_AND_TESTS = os.pathsep.join([os.path.dirname(qorv_core.__file__), str(TESTS)])
 
 
-def child_env(**extra):
-    """Finds the module and pool_jobs, as in this process."""
-    path = [os.path.dirname(qorv_core.__file__), os.path.dirname(pool_jobs.__file__)]
-    return dict(os.environ, PYTHONPATH=os.pathsep.join(path), **extra)
 
 
 def test_fork_pool_after_a_fit_returns_the_parents_results():
@@ -50,9 +49,7 @@ with threadpoolctl.threadpool_limits(1, "openmp"):
     print(fit(0)[1])
 print(fit(0)[1])
 """
-    out = subprocess.run([sys.executable, "-c", script], env=child_env(OMP_NUM_THREADS="2"),
-                         capture_output=True, text=True, timeout=60)
-    assert out.stdout.split() == ["0", "1"], out.stderr
+    assert run_with_threads(script, 2).split() == ["0", "1"]
 
 
 LONG_CALLS = {
@@ -75,8 +72,8 @@ print(repr(fit(0)))
 @pytest.mark.parametrize("call", LONG_CALLS.values(), ids=LONG_CALLS.keys())
 def test_ctrl_c_stops_a_long_call_and_leaves_the_module_ready(call):
     child = subprocess.Popen([sys.executable, "-c", INTERRUPTED.format(call=call)],
-                             env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True)
+                             env=dict(os.environ, PYTHONPATH=MODULE_AND_TESTS),
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     watchdog = threading.Timer(60, child.kill)
     watchdog.start()
     try:
