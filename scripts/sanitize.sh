@@ -11,7 +11,7 @@ build=${QORV_SANITIZE_BUILD:-$PWD/build-sanitize}
 venv=$build/venv
 [ -x "$venv/bin/python" ] || "${PYTHON:-python}" -m venv --system-site-packages "$venv"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-  'pybind11>=3.0.1,<4' 'cmake>=3.18' ninja 'cmeel-eigen>=3.4,<3.5' numpy pytest hypothesis
+  'pybind11>=3.0.1,<4' 'cmake>=3.18' ninja 'cmeel-eigen>=3.4,<3.5' numpy pytest hypothesis threadpoolctl
 export PATH=$venv/bin:$PATH
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQORV_SANITIZE=ON \
