@@ -97,7 +97,7 @@ def smoothness_penalty_matrices_1d(
 
     b' R1 b and b' R2 b approximate the integrals of f'(x)**2 and f''(x)**2
     over [x_min, x_max] by Riemann sums on n_grid points, ends included.
-    Raises ValueError "deg < 0", then "n_grid < 2".
+    Raises ValueError "deg < 0", then "n_grid < 2"; Ctrl-C, KeyboardInterrupt.
     Example: R1, R2 = smoothness_penalty_matrices_1d(3, -1.0, 1.0)
     """
 
@@ -116,8 +116,9 @@ def design_matrix_nd(
     """Design matrix (n, len(multi_indices)) of tensor-product monomials.
 
     Column j is the product over d of X_cols[d] ** multi_indices[j][d]; the
-    D vectors of `X_cols` have equal length n and every multi-index has at
-    least D entries (else ValueError).
+    first of the D vectors of `X_cols` sets n, later ones need at least n
+    entries (the first n are read), and every multi-index needs at least D
+    entries (else ValueError). Ctrl-C raises KeyboardInterrupt.
     Example: design_matrix_nd([[0, 0], [1, 1]], [[2, 3], [5, 7]]) -> [[1, 10], [1, 21]]
     """
 
@@ -133,7 +134,7 @@ def build_penalty_matrices_nd(
     on n_grid_per_dim points per axis. `multi_indices` (dimension 0 slowest)
     orders the rows and columns; pass it to `design_matrix_nd`.
     Raises ValueError "Dimension mismatch." when len(bounds) != len(degrees),
-    and for n_grid_per_dim < 2.
+    and for n_grid_per_dim < 2; Ctrl-C raises KeyboardInterrupt.
     Example: R1, R2, mi = build_penalty_matrices_nd([2, 2], [(-1, 1), (0, 5)])
     """
 
@@ -164,7 +165,10 @@ def fit_regularized_linear(
     """
 
 class GibbsResult:
-    """Boltzmann summary of a set of energies; made by `gibbs_entropy` only."""
+    """Boltzmann summary of a set of energies; made by `gibbs_entropy` only.
+
+    Cannot be pickled or copied (TypeError).
+    """
 
     @property
     def H(self) -> float:
@@ -193,7 +197,7 @@ def gibbs_entropy(energies: ArrayLike, T: _FloatLike = 1.0) -> GibbsResult:
     """
 
 class MCMCResult:
-    """Outcome of `TournamentMCMC.fit`; read-only."""
+    """Outcome of `TournamentMCMC.fit`; read-only, cannot be pickled or copied."""
 
     @property
     def beta_mcmc(self) -> NDArray[np.float64]:
@@ -217,6 +221,7 @@ class TournamentMCMC:
     Warm-up chains start from random vectors (standard deviation 0.5 per
     entry), so coefficients should be of order one. The same inputs,
     configuration and seed give the same result whatever the thread count.
+    Cannot be pickled or copied (TypeError).
     """
 
     def __init__(
@@ -243,5 +248,6 @@ class TournamentMCMC:
 
         Raises ValueError for n_chains < 1, a `y` without one entry per row
         of `X`, or a used penalty matrix that is not k x k for k columns.
+        Ctrl-C stops the fit within a fraction of a second (KeyboardInterrupt).
         Example: TournamentMCMC(seed=1).fit(X, y).beta_mcmc
         """
