@@ -1,0 +1,25 @@
+"""Polynomial models that resist outliers, as scikit-learn estimators.
+
+`RobustPolynomialRegressor` fits by the tournament MCMC search of the
+kernel module `qorv_core` and refits least squares on the inliers it finds;
+`PenalizedPolynomialRegressor` fits penalised least squares. The estimators
+need scikit-learn (`pip install 'qorv-core[sklearn]'`); they are imported on
+first use, so `qorv.__version__` works without it.
+"""
+
+from importlib.metadata import PackageNotFoundError, version
+from typing import Any
+
+try:
+    __version__ = version("qorv-core")
+except PackageNotFoundError:  # a build tree on PYTHONPATH, not an installation
+    __version__ = "0+unknown"
+
+__all__ = ["PenalizedPolynomialRegressor", "RobustPolynomialRegressor", "__version__"]
+
+
+def __getattr__(name: str) -> Any:
+    if name in ("PenalizedPolynomialRegressor", "RobustPolynomialRegressor"):
+        from . import _estimators
+        return getattr(_estimators, name)
+    raise AttributeError(f"module 'qorv' has no attribute {name!r}")

@@ -1,0 +1,255 @@
+"""scikit-learn estimators around the kernel's polynomial fits."""
+
+from __future__ import annotations
+
+import numbers
+from typing import Any
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+from sklearn.base import BaseEstimator, RegressorMixin
+from sklearn.utils import check_random_state
+from sklearn.utils.validation import check_is_fitted, validate_data
+
+import qorv_core
+
+from ._basis import design_matrix, penalty_matrices, raw_coefficients, total_degree_powers
+
+# Grid points per axis of the penalty sums; the sums are formed per axis, so
+# a fine grid costs little whatever the number of features.
+N_GRID = 600
+# MAD of a normal sample times this is its standard deviation.
+MAD_TO_SD = 1.482602218505602
+
+
+def _check_int(name: str, value: Any, low: int) -> None:
+    if (not isinstance(value, numbers.Integral) or isinstance(value, bool)
+            or value < low):
+        raise ValueError(f"{name} must be an int >= {low}, got {value!r}")
+
+
+def _check_weight(name: str, value: Any) -> None:
+    if (not isinstance(value, numbers.Real) or isinstance(value, bool)
+            or not value >= 0.0 or not np.isfinite(value)):
+        raise ValueError(f"{name} must be a finite float >= 0, got {value!r}")
+
+
+class _PolynomialRegressor(RegressorMixin, BaseEstimator):
+    """Shared scaling, basis and penalties; subclasses choose the fit."""
+
+    def _validate_params(self) -> None:
+        _check_int("degree", self.degree, 0)
+        _check_weight("gamma1", self.gamma1)
+        _check_weight("gamma2", self.gamma2)
+
+    def _prepare(self, X: ArrayLike, y: ArrayLike) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """Validate, learn the scaling and basis; return (Phi, scaled y)."""
+        self._validate_params()
+        X, y = validate_data(self, X, y, dtype=np.float64, y_numeric=True,
+                             ensure_min_samples=2)
+        lo, hi = X.min(axis=0), X.max(axis=0)
+        width = hi - lo
+        # a constant feature maps to 0 (its monomials then vanish but the constant)
+        safe = np.where(width > 0, width, 1.0)
+        self.x_scale_ = np.where(width > 0, 2.0 / safe, 0.0)
+        self.x_shift_ = np.where(width > 0, -1.0 - 2.0 * lo / safe, 0.0)
+        self.y_shift_ = float(np.median(y))
+        self.y_mad_ = qorv_core.mad(y)
+        spread = MAD_TO_SD * self.y_mad_
+        if not spread > 0:
+            spread = float(np.std(y))
+        self.y_scale_ = spread if spread > 0 else 1.0
+        self.powers_ = total_degree_powers(X.shape[1], self.degree)
+        return self._basis(X), (y - self.y_shift_) / self.y_scale_
+
+    def _basis(self, X: NDArray[np.float64]) -> NDArray[np.float64]:
+        return design_matrix(self.powers_, X * self.x_scale_ + self.x_shift_)
+
+    def _penalties(self, gamma1: float, gamma2: float) -> tuple[Any, Any]:
+        """(R1, R2) on the scaled box [-1, 1]^D, or None where a weight is 0."""
+        if gamma1 == 0 and gamma2 == 0:
+            return None, None
+        R1, R2 = penalty_matrices(self.powers_, self.degree,
+                                  [(-1.0, 1.0)] * self.n_features_in_, N_GRID)
+        return (R1 if gamma1 else None), (R2 if gamma2 else None)
+
+    def _least_squares(self, Phi: NDArray[np.float64], ys: NDArray[np.float64],
+                       R1: Any, R2: Any) -> NDArray[np.float64]:
+        return qorv_core.fit_regularized_linear(Phi, ys, R1, R2, self.gamma1, self.gamma2,
+                                                self.ridge)
+
+    def _set_coef(self, beta: NDArray[np.float64]) -> None:
+        self.beta_scaled_ = beta
+        self.coef_ = raw_coefficients(self.powers_, beta, self.x_scale_, self.x_shift_,
+                                      self.y_scale_, self.y_shift_)
+
+    def predict(self, X: ArrayLike) -> NDArray[np.float64]:
+        """Predictions of the fitted polynomial, in the units of y."""
+        check_is_fitted(self)
+        X = validate_data(self, X, dtype=np.float64, reset=False)
+        return self._basis(X) @ self.beta_scaled_ * self.y_scale_ + self.y_shift_
+
+    def __sklearn_tags__(self) -> Any:
+        tags = super().__sklearn_tags__()
+        tags.input_tags.allow_nan = False
+        return tags
+
+
+class PenalizedPolynomialRegressor(_PolynomialRegressor):
+    """Penalised least-squares polynomial fit (`fit_regularized_linear`).
+
+    Each feature is mapped to [-1, 1] by its training range and y by its
+    median and MAD; the basis holds every monomial of total degree up to
+    `degree`. The weights `gamma1` and `gamma2` weigh the integrals of the
+    squared gradient and Hessian over the scaled box against the mean
+    squared residual; `ridge` is added to the diagonal of Phi' Phi.
+
+    Fitted attributes: `coef_` (one per row of `powers_`, in raw units:
+    y ~ sum_j coef_[j] * prod_d X[:, d] ** powers_[j, d]), `powers_`,
+    `n_features_in_`, `feature_names_in_` (DataFrames only).
+    """
+
+    def __init__(self, degree: int = 3, *, gamma1: float = 0.0, gamma2: float = 1e-4,
+                 ridge: float = 1e-10) -> None:
+        self.degree = degree
+        self.gamma1 = gamma1
+        self.gamma2 = gamma2
+        self.ridge = ridge
+
+    def fit(self, X: ArrayLike, y: ArrayLike) -> PenalizedPolynomialRegressor:
+        """Fit the coefficients to every sample."""
+        _check_weight("ridge", self.ridge)
+        Phi, ys = self._prepare(X, y)
+        R1, R2 = self._penalties(self.gamma1, self.gamma2)
+        self._set_coef(self._least_squares(Phi, ys, R1, R2))
+        return self
+
+
+class RobustPolynomialRegressor(_PolynomialRegressor):
+    """Outlier-resistant polynomial fit by the tournament MCMC search.
+
+    The search (`TournamentMCMC`) minimises the description-length score,
+    which counts the samples predicted within 0.4 MAD of y and so ignores
+    outliers. Inputs are mapped to [-1, 1] by their training range and y by
+    its median and MAD first, so raw units need no preparation. The basis
+    holds every monomial of total degree up to `degree`.
+
+    Parameters
+    ----------
+    degree : total degree of the polynomial.
+    max_search_samples : the search runs on at most this many samples, drawn
+        at random (seeded by `random_state`); the refit then uses every
+        sample. Each of the search's ~15 000 energy evaluations reads all of
+        its samples, so its time grows with this number, while its precision
+        matters little once the refit takes over: a smaller value is faster
+        but risks a search that misses a small inlier share; None searches
+        on every sample.
+    refit : fit least squares to the search's inliers, then again to the
+        inliers of that fit, until the inlier set stops changing (at most
+        `max_refit_iter` passes). The search's own coefficients are coarse
+        (many vectors tie on the hit count); the refit makes them precise.
+    gamma1, gamma2, ridge : penalty weights and ridge of the least-squares
+        refit, as in `PenalizedPolynomialRegressor`.
+    search_gamma1, search_gamma2 : penalty weights of the search's energy.
+    n_chains, n_warmup, n_deep, n_elite, step_size, H_piH : the sampler's
+        configuration (`TournamentMCMC`).
+    random_state : None, int or RandomState; seeds the search and the
+        choice of its samples.
+
+    Fitted attributes: `coef_` (raw units, one per row of `powers_`),
+    `powers_`, `inlier_mask_` (samples within the score's tolerance of the
+    final fit), `energy_` (the search's energy on its samples, scaled units),
+    `n_refit_iter_`, `n_features_in_`, `feature_names_in_` (DataFrames only).
+    """
+
+    def __init__(self, degree: int = 3, *, max_search_samples: int | None = 2000,
+                 refit: bool = True, max_refit_iter: int = 20, gamma1: float = 0.0,
+                 gamma2: float = 0.0, ridge: float = 1e-10, search_gamma1: float = 0.0,
+                 search_gamma2: float = 0.0, n_chains: int = 25, n_warmup: int = 200,
+                 n_deep: int = 2000, n_elite: int = 5, step_size: float = 0.05,
+                 H_piH: int = 20, random_state: Any = None) -> None:
+        self.degree = degree
+        self.max_search_samples = max_search_samples
+        self.refit = refit
+        self.max_refit_iter = max_refit_iter
+        self.gamma1 = gamma1
+        self.gamma2 = gamma2
+        self.ridge = ridge
+        self.search_gamma1 = search_gamma1
+        self.search_gamma2 = search_gamma2
+        self.n_chains = n_chains
+        self.n_warmup = n_warmup
+        self.n_deep = n_deep
+        self.n_elite = n_elite
+        self.step_size = step_size
+        self.H_piH = H_piH
+        self.random_state = random_state
+
+    def _validate_params(self) -> None:
+        super()._validate_params()
+        if self.max_search_samples is not None:
+            _check_int("max_search_samples", self.max_search_samples, 2)
+        _check_int("max_refit_iter", self.max_refit_iter, 1)
+        for name in ("ridge", "search_gamma1", "search_gamma2", "step_size"):
+            _check_weight(name, getattr(self, name))
+        _check_int("n_chains", self.n_chains, 1)
+        for name in ("n_warmup", "n_deep", "n_elite", "H_piH"):
+            _check_int(name, getattr(self, name), 0)
+
+    def fit(self, X: ArrayLike, y: ArrayLike) -> RobustPolynomialRegressor:
+        """Search, then (with `refit`) refit least squares on the inliers."""
+        Phi, ys = self._prepare(X, y)
+        rng = check_random_state(self.random_state)
+        seed = int(rng.randint(np.iinfo(np.int32).max))
+        n = len(ys)
+        rows = np.arange(n)
+        if self.max_search_samples is not None and n > self.max_search_samples:
+            rows = np.sort(rng.choice(n, self.max_search_samples, replace=False))
+        sampler = qorv_core.TournamentMCMC(self.n_chains, self.n_warmup, self.n_deep,
+                                           self.n_elite, self.step_size, self.H_piH, seed)
+        S1, S2 = self._penalties(self.search_gamma1, self.search_gamma2)
+        result = sampler.fit(Phi[rows], ys[rows], S1, S2, self.search_gamma1,
+                             self.search_gamma2)
+        self.energy_ = result.energy
+        beta = np.array(result.beta_mcmc)
+        # the score's tolerance, on the scaled target
+        self.tolerance_ = 0.4 * self.y_mad_ / self.y_scale_
+        self.n_refit_iter_ = 0
+        if self.refit:
+            R1, R2 = self._penalties(self.gamma1, self.gamma2)
+            # settle on the searched samples first, where a pass is cheap;
+            # the passes over all samples then start close to the answer
+            if len(rows) < n:
+                beta = self._refit(Phi[rows], ys[rows], beta, R1, R2)
+            beta = self._refit(Phi, ys, beta, R1, R2)
+        mask = np.abs(Phi @ beta - ys) < self.tolerance_
+        self.inlier_mask_ = mask
+        self._set_coef(beta)
+        return self
+
+    def _refit(self, Phi: NDArray[np.float64], ys: NDArray[np.float64],
+               beta: NDArray[np.float64], R1: Any, R2: Any) -> NDArray[np.float64]:
+        """Least squares on the inliers of `beta`, repeated until they stay the same."""
+        mask = self._inliers(Phi, ys, beta)
+        for _ in range(self.max_refit_iter):
+            beta = self._least_squares(Phi[mask], ys[mask], R1, R2)
+            self.n_refit_iter_ += 1
+            new_mask = self._inliers(Phi, ys, beta)
+            if np.array_equal(new_mask, mask):
+                break
+            mask = new_mask
+        return beta
+
+    def _inliers(self, Phi: NDArray[np.float64], ys: NDArray[np.float64],
+                 beta: NDArray[np.float64]) -> NDArray[np.bool_]:
+        """Samples within the tolerance; never fewer than one more than the
+        coefficients (or all samples), the best-fitting ones, so that a
+        search that found too few cannot leave the least-squares fit free
+        to pass exactly through them."""
+        residual = np.abs(Phi @ beta - ys)
+        mask = residual < self.tolerance_
+        least = min(len(ys), Phi.shape[1] + 1)
+        if mask.sum() < least:
+            mask = np.zeros(len(ys), dtype=bool)
+            mask[np.argsort(residual, kind="stable")[:least]] = True
+        return mask
