@@ -7,9 +7,12 @@ from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
-from sklearn.base import BaseEstimator, RegressorMixin
-from sklearn.utils import check_random_state
-from sklearn.utils.validation import check_is_fitted, validate_data
+from sklearn.base import BaseEstimator, RegressorMixin  # type: ignore[import-untyped]
+from sklearn.utils import check_random_state  # type: ignore[import-untyped]
+from sklearn.utils.validation import (  # type: ignore[import-untyped]
+    check_is_fitted,
+    validate_data,
+)
 
 import qorv_core
 
@@ -30,12 +33,17 @@ def _check_int(name: str, value: Any, low: int) -> None:
 
 def _check_weight(name: str, value: Any) -> None:
     if (not isinstance(value, numbers.Real) or isinstance(value, bool)
-            or not value >= 0.0 or not np.isfinite(value)):
+            or not 0.0 <= float(value) < np.inf):
         raise ValueError(f"{name} must be a finite float >= 0, got {value!r}")
 
 
-class _PolynomialRegressor(RegressorMixin, BaseEstimator):
+class _PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
     """Shared scaling, basis and penalties; subclasses choose the fit."""
+
+    degree: int
+    gamma1: float
+    gamma2: float
+    ridge: float
 
     def _validate_params(self) -> None:
         _check_int("degree", self.degree, 0)
@@ -45,22 +53,22 @@ class _PolynomialRegressor(RegressorMixin, BaseEstimator):
     def _prepare(self, X: ArrayLike, y: ArrayLike) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
         """Validate, learn the scaling and basis; return (Phi, scaled y)."""
         self._validate_params()
-        X, y = validate_data(self, X, y, dtype=np.float64, y_numeric=True,
-                             ensure_min_samples=2)
-        lo, hi = X.min(axis=0), X.max(axis=0)
+        Xv, yv = validate_data(self, X, y, dtype=np.float64, y_numeric=True,
+                               ensure_min_samples=2)
+        lo, hi = Xv.min(axis=0), Xv.max(axis=0)
         width = hi - lo
         # a constant feature maps to 0 (its monomials then vanish but the constant)
         safe = np.where(width > 0, width, 1.0)
         self.x_scale_ = np.where(width > 0, 2.0 / safe, 0.0)
         self.x_shift_ = np.where(width > 0, -1.0 - 2.0 * lo / safe, 0.0)
-        self.y_shift_ = float(np.median(y))
-        self.y_mad_ = qorv_core.mad(y)
+        self.y_shift_ = float(np.median(yv))
+        self.y_mad_ = qorv_core.mad(yv)
         spread = MAD_TO_SD * self.y_mad_
         if not spread > 0:
-            spread = float(np.std(y))
+            spread = float(np.std(yv))
         self.y_scale_ = spread if spread > 0 else 1.0
-        self.powers_ = total_degree_powers(X.shape[1], self.degree)
-        return self._basis(X), (y - self.y_shift_) / self.y_scale_
+        self.powers_ = total_degree_powers(Xv.shape[1], self.degree)
+        return self._basis(Xv), (yv - self.y_shift_) / self.y_scale_
 
     def _basis(self, X: NDArray[np.float64]) -> NDArray[np.float64]:
         return design_matrix(self.powers_, X * self.x_scale_ + self.x_shift_)
@@ -86,8 +94,9 @@ class _PolynomialRegressor(RegressorMixin, BaseEstimator):
     def predict(self, X: ArrayLike) -> NDArray[np.float64]:
         """Predictions of the fitted polynomial, in the units of y."""
         check_is_fitted(self)
-        X = validate_data(self, X, dtype=np.float64, reset=False)
-        return self._basis(X) @ self.beta_scaled_ * self.y_scale_ + self.y_shift_
+        Xv = validate_data(self, X, dtype=np.float64, reset=False)
+        prediction: NDArray[np.float64] = self._basis(Xv) @ self.beta_scaled_
+        return prediction * self.y_scale_ + self.y_shift_
 
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()

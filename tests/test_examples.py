@@ -7,6 +7,8 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES_DIR = ROOT / "examples"
 EXAMPLES = sorted(EXAMPLES_DIR.glob("*.py"))
+# Starts a Dask cluster: run once, on a small problem, by its own test.
+MANY_FITS = EXAMPLES_DIR / "many_fits.py"
 
 # Runs an example as __main__ with matplotlib made unimportable: without
 # --plot, no example may need it.
@@ -20,10 +22,11 @@ def run(*args):
 
 
 def test_examples_are_found():
-    assert {p.name for p in EXAMPLES} >= {"quickstart.py", "nd_fit.py"}
+    assert {p.name for p in EXAMPLES} >= {"quickstart.py", "nd_fit.py", "many_fits.py"}
 
 
-@pytest.mark.parametrize("example", EXAMPLES, ids=lambda p: p.name)
+@pytest.mark.parametrize("example", [p for p in EXAMPLES if p != MANY_FITS],
+                         ids=lambda p: p.name)
 def test_example_runs_without_matplotlib(example):
     out = run("-c", WITHOUT_MATPLOTLIB, example)
     assert out.returncode == 0, out.stderr
@@ -45,3 +48,12 @@ def test_many_fits_script_of_the_reference_runs(tmp_path):
     out = run(script)
     assert out.returncode == 0, out.stderr
     assert out.stdout.startswith("[")
+
+
+def test_many_fits_identical_in_loop_joblib_and_dask():
+    out = run("-c", WITHOUT_MATPLOTLIB, MANY_FITS, "--series", "12", "--samples", "80")
+    assert out.returncode == 0, out.stdout + out.stderr
+    lines = out.stdout.splitlines()
+    assert [line.split(":")[0].strip() for line in lines[:3]] == ["loop", "joblib", "dask"]
+    assert all(" 12 fits " in line for line in lines[:3])
+    assert lines[-1] == "identical coefficients: True"

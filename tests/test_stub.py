@@ -138,5 +138,5 @@ def test_stub_and_examples_pass_mypy_strict(tmp_path):
     # through site-packages; in a dev build, through MYPYPATH.
     env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
     if not INSTALLED:
-        env["MYPYPATH"] = str(STUB.parent)
+        env["MYPYPATH"] = os.pathsep.join([str(STUB.parent), str(ROOT)])
     run_mypy(tmp_path, *EXAMPLES, env=env)
