@@ -211,9 +211,18 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
         rng = check_random_state(self.random_state)
         seed = int(rng.randint(np.iinfo(np.int32).max))
         n = len(ys)
-        rows = np.arange(n)
+        # nested random subsets: the search runs on the first, the refit
+        # settles on each larger one in turn, ten times the size, then on all
+        order = np.arange(n)
+        sizes = []
         if self.max_search_samples is not None and n > self.max_search_samples:
-            rows = np.sort(rng.choice(n, self.max_search_samples, replace=False))
+            order = rng.permutation(n)
+            size = self.max_search_samples
+            while size < n:
+                sizes.append(size)
+                size *= 10
+        sizes.append(n)
+        rows = np.sort(order[:sizes[0]])
         sampler = qorv_core.TournamentMCMC(self.n_chains, self.n_warmup, self.n_deep,
                                            self.n_elite, self.step_size, self.H_piH, seed)
         S1, S2 = self._penalties(self.search_gamma1, self.search_gamma2)
@@ -226,11 +235,11 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
         self.n_refit_iter_ = 0
         if self.refit:
             R1, R2 = self._penalties(self.gamma1, self.gamma2)
-            # settle on the searched samples first, where a pass is cheap;
-            # the passes over all samples then start close to the answer
-            if len(rows) < n:
-                beta = self._refit(Phi[rows], ys[rows], beta, R1, R2)
-            beta = self._refit(Phi, ys, beta, R1, R2)
+            # a pass over a subset is cheaper, and the passes over all
+            # samples then start close to the answer
+            for size in sizes:
+                subset = rows if size == sizes[0] else np.sort(order[:size])
+                beta = self._refit(Phi[subset], ys[subset], beta, R1, R2)
         mask = np.abs(Phi @ beta - ys) < self.tolerance_
         self.inlier_mask_ = mask
         self._set_coef(beta)
