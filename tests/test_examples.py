@@ -1,3 +1,4 @@
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -57,3 +58,16 @@ def test_many_fits_identical_in_loop_joblib_and_dask():
     assert [line.split(":")[0].strip() for line in lines[:3]] == ["loop", "joblib", "dask"]
     assert all(" 12 fits " in line for line in lines[:3])
     assert lines[-1] == "identical coefficients: True"
+
+
+DOCS = [EXAMPLES_DIR.parent / "README.md", EXAMPLES_DIR.parent / "docs" / "reference.md"]
+DOC_BLOCKS = [(doc, i, block) for doc in DOCS
+              for i, block in enumerate(re.findall(r"```python\n(.*?)```", doc.read_text(), re.S))]
+
+
+@pytest.mark.parametrize("doc,index,block", DOC_BLOCKS,
+                         ids=[f"{d.name}-{i}" for d, i, _ in DOC_BLOCKS])
+def test_documentation_code_runs(doc, index, block):
+    # the reference's examples assume these two imports
+    exec(compile("import numpy as np\nimport qorv_core as q\n" + block, f"{doc.name}[{index}]",
+                 "exec"), {})
