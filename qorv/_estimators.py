@@ -47,8 +47,8 @@ class _PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
 
     def _validate_params(self) -> None:
         _check_int("degree", self.degree, 0)
-        _check_weight("gamma1", self.gamma1)
-        _check_weight("gamma2", self.gamma2)
+        for name in ("gamma1", "gamma2", "ridge"):
+            _check_weight(name, getattr(self, name))
 
     def _prepare(self, X: ArrayLike, y: ArrayLike) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
         """Validate, learn the scaling and basis; return (Phi, scaled y)."""
@@ -98,11 +98,6 @@ class _PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         prediction: NDArray[np.float64] = self._basis(Xv) @ self.beta_scaled_
         return prediction * self.y_scale_ + self.y_shift_
 
-    def __sklearn_tags__(self) -> Any:
-        tags = super().__sklearn_tags__()
-        tags.input_tags.allow_nan = False
-        return tags
-
 
 class PenalizedPolynomialRegressor(_PolynomialRegressor):
     """Penalised least-squares polynomial fit (`fit_regularized_linear`).
@@ -127,7 +122,6 @@ class PenalizedPolynomialRegressor(_PolynomialRegressor):
 
     def fit(self, X: ArrayLike, y: ArrayLike) -> PenalizedPolynomialRegressor:
         """Fit the coefficients to every sample."""
-        _check_weight("ridge", self.ridge)
         Phi, ys = self._prepare(X, y)
         R1, R2 = self._penalties(self.gamma1, self.gamma2)
         self._set_coef(self._least_squares(Phi, ys, R1, R2))
@@ -199,7 +193,7 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
         if self.max_search_samples is not None:
             _check_int("max_search_samples", self.max_search_samples, 2)
         _check_int("max_refit_iter", self.max_refit_iter, 1)
-        for name in ("ridge", "search_gamma1", "search_gamma2", "step_size"):
+        for name in ("search_gamma1", "search_gamma2", "step_size"):
             _check_weight(name, getattr(self, name))
         _check_int("n_chains", self.n_chains, 1)
         for name in ("n_warmup", "n_deep", "n_elite", "H_piH"):
