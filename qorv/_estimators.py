@@ -224,8 +224,9 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
                              self.search_gamma2)
         self.energy_ = result.energy
         beta = np.array(result.beta_mcmc)
-        # the score's tolerance, on the scaled target
-        self.tolerance_ = 0.4 * self.y_mad_ / self.y_scale_
+        # the score's tolerance on the scaled target (0.4 when its MAD is 0)
+        scaled_mad = self.y_mad_ / self.y_scale_
+        self.tolerance_ = 0.4 * scaled_mad if scaled_mad > 0 else 0.4
         self.n_refit_iter_ = 0
         if self.refit:
             R1, R2 = self._penalties(self.gamma1, self.gamma2)

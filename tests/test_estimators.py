@@ -127,3 +127,13 @@ def test_penalties_are_tensor_product_submatrices(D, degree, bounds, n):
 def test_bad_parameters_raise_at_fit(est, message):
     with pytest.raises(ValueError, match=message):
         est.fit(np.arange(6.0)[:, None], np.arange(6.0))
+
+
+def test_target_with_zero_mad_keeps_the_constant_majority():
+    # more than half of y equal: the tolerance falls back to the score's 0.4
+    X = np.arange(20.0)[:, None]
+    y = np.zeros(20)
+    y[:3] = [1.0, 2.0, 3.0]
+    est = RobustPolynomialRegressor(degree=1, random_state=0).fit(X, y)
+    np.testing.assert_array_equal(est.inlier_mask_, np.arange(20) >= 3)
+    np.testing.assert_allclose(est.predict(X), 0.0, atol=1e-9)
