@@ -6,7 +6,7 @@ median fit time of each, their ratio, and the RMS prediction error of each
 against the true curve on a grid, for each `max_search_samples` given.
 Goal: time at most 1.5x RANSAC's, error at most 1.25x RANSAC's.
 
-    python benchmarks/robust_large.py [--n 100000] [--search 500 1000 2000 None]
+    python benchmarks/robust_large.py [--n 100000] [--search 1000 2000 None]
 """
 
 import argparse
@@ -46,7 +46,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--n", type=int, default=100_000)
     parser.add_argument("--repeats", type=int, default=7)
-    parser.add_argument("--search", nargs="+", default=["2000"],
+    parser.add_argument("--search", nargs="+", default=["1000", "2000"],
                         help="max_search_samples values (None: every sample)")
     args = parser.parse_args()
     X, y = data(args.n, 0)

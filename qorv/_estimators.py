@@ -165,7 +165,7 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
     `n_refit_iter_`, `n_features_in_`, `feature_names_in_` (DataFrames only).
     """
 
-    def __init__(self, degree: int = 3, *, max_search_samples: int | None = 2000,
+    def __init__(self, degree: int = 3, *, max_search_samples: int | None = 1000,
                  refit: bool = True, max_refit_iter: int = 20, gamma1: float = 0.0,
                  gamma2: float = 0.0, ridge: float = 1e-10, search_gamma1: float = 0.0,
                  search_gamma2: float = 0.0, n_chains: int = 25, n_warmup: int = 200,
@@ -232,9 +232,10 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
             R1, R2 = self._penalties(self.gamma1, self.gamma2)
             # a pass over a subset is cheaper, and the passes over all
             # samples then start close to the answer
-            for size in sizes:
+            for size in sizes[:-1]:
                 subset = rows if size == sizes[0] else np.sort(order[:size])
                 beta = self._refit(Phi[subset], ys[subset], beta, R1, R2)
+            beta = self._refit(Phi, ys, beta, R1, R2)
         mask = np.abs(Phi @ beta - ys) < self.tolerance_
         self.inlier_mask_ = mask
         self._set_coef(beta)
