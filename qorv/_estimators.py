@@ -156,8 +156,9 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
     search_gamma1, search_gamma2 : penalty weights of the search's energy.
     n_chains, n_warmup, n_deep, n_elite, step_size, H_piH : the sampler's
         configuration (`TournamentMCMC`).
-    random_state : None, int or RandomState; seeds the search and the
-        choice of its samples.
+    random_state : None, int or RandomState; seeds the choice of the
+        searched samples, and the search: an int is the sampler's `seed`,
+        otherwise a seed is drawn from the RandomState.
 
     Fitted attributes: `coef_` (raw units, one per row of `powers_`),
     `powers_`, `inlier_mask_` (samples within the score's tolerance of the
@@ -203,7 +204,11 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
         """Search, then (with `refit`) refit least squares on the inliers."""
         Phi, ys = self._prepare(X, y)
         rng = check_random_state(self.random_state)
-        seed = int(rng.randint(np.iinfo(np.int32).max))
+        # an int is the sampler's seed itself, as for TournamentMCMC
+        if isinstance(self.random_state, numbers.Integral):
+            seed = int(self.random_state)
+        else:
+            seed = int(rng.randint(np.iinfo(np.int32).max))
         n = len(ys)
         # nested random subsets: the search runs on the first, the refit
         # settles on each larger one in turn, ten times the size, then on all

@@ -137,3 +137,16 @@ def test_target_with_zero_mad_keeps_the_constant_majority():
     est = RobustPolynomialRegressor(degree=1, random_state=0).fit(X, y)
     np.testing.assert_array_equal(est.inlier_mask_, np.arange(20) >= 3)
     np.testing.assert_allclose(est.predict(X), 0.0, atol=1e-9)
+
+
+def test_int_random_state_is_the_seed_of_the_search_on_scaled_data():
+    X, y, _ = cubic_with_outliers(0.2, n=120)
+    est = RobustPolynomialRegressor(refit=False, n_deep=300, random_state=11).fit(X, y)
+    Phi = design_matrix(est.powers_, X * est.x_scale_ + est.x_shift_)
+    assert [Phi[:, 1].min(), Phi[:, 1].max()] == pytest.approx([-1.0, 1.0], abs=1e-15)
+    ys = (y - est.y_shift_) / est.y_scale_
+    result = q.TournamentMCMC(n_deep=300, seed=11).fit(Phi, ys)
+    assert est.energy_ == result.energy
+    assert est.tolerance_ == pytest.approx(0.4 * q.mad(ys), rel=1e-14)
+    np.testing.assert_array_equal(est.inlier_mask_,
+                                  np.abs(Phi @ result.beta_mcmc - ys) < est.tolerance_)
