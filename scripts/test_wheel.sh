@@ -24,11 +24,12 @@ find_python() {  # minor version, override
     echo "$found"
 }
 
-# What the tests read beside them: the examples, and the native sources and
-# CMake project that build the C++ test programs. The modules themselves come
-# only from the wheel.
+# What the tests read beside them: the examples, the documentation whose code
+# they run, and the native sources and CMake project that build the C++ test
+# programs. The modules themselves come only from the wheel.
 mkdir -p "$work/run/qorv"
-cp -r "$src/tests" "$src/examples" "$src/CMakeLists.txt" "$src/cmake" "$work/run/"
+cp -r "$src/tests" "$src/examples" "$src/docs" "$src/README.md" "$src/CMakeLists.txt" \
+    "$src/cmake" "$work/run/"
 cp -r "$src/qorv/_native" "$work/run/qorv/"
 
 run_suite() {  # python, wheel, numpy requirement
