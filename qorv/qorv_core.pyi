@@ -2,7 +2,7 @@
 
 MDL scoring of linear models, polynomial bases and smoothness penalties,
 least squares and a tournament MCMC search. Every function copies its
-arguments (the least-squares fits read C-ordered float64 arrays in place)
+arguments (the least-squares fits read float64 arrays in place)
 and returns new objects; docs/reference.md has the details.
 """
 

@@ -87,8 +87,8 @@ std::vector<double> augmented_gram(const RowMatrixRef& X, const VectorRef& y) {
         n, B, wave,
         [&](Index slot, Index row, Index rows) {
             const auto x = scratch(rows * P);
-            gram::pack_rows_with_target(X.data() + row * X.outerStride(), X.outerStride(), p,
-                                        y.data() + row, rows, P, x.get());
+            gram::pack_rows_with_target(X.data() + row * X.outerStride(), X.outerStride(),
+                                        X.innerStride(), p, y.data() + row, rows, P, x.get());
             kernel(x.get(), rows, m, partial.get() + slot * P * P);
         },
         [&](Index count) {

@@ -6,10 +6,13 @@
 
 namespace qorv {
 
-// The fits read the design matrix by rows. A column-major Matrix passed by a
-// C++ caller converts into a temporary row-major copy.
+// The fits read the design matrix through a row stride and a column stride,
+// so that C- and Fortran-ordered arrays alike are read in place. A
+// column-major Matrix passed by a C++ caller converts into a temporary
+// row-major copy.
 using RowMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
-using RowMatrixRef = Eigen::Ref<const RowMatrix>;
+using Strides = Eigen::Stride<Eigen::Dynamic, Eigen::Dynamic>;
+using RowMatrixRef = Eigen::Ref<const RowMatrix, 0, Strides>;
 using VectorRef = Eigen::Ref<const Vector>;
 
 // Solves (Phi' Phi + ridge I + n gamma1 R1 + n gamma2 R2) beta = Phi' y with a

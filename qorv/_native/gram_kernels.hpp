@@ -29,22 +29,26 @@ inline double* packed_entry(double* x, std::int64_t rows, std::int64_t r, std::i
     return x + ((j / kTileCols) * rows + r) * kTileCols + j % kTileCols;
 }
 
-// Packs `rows` rows of X (row-major, leading dimension ld, p columns) and the
+// Packs `rows` rows of X (p columns; entry (r, j) at X[r rs + j cs]) and the
 // matching entries of y into `out` (rows x P, P = padded_stride(p + 1)): row
-// r is X's row, then y[r], then zeros.
-inline void pack_rows_with_target(const double* X, std::int64_t ld, std::int64_t p,
-                                  const double* y, std::int64_t rows, std::int64_t P,
-                                  double* out) {
-    const std::int64_t full_panels = p / kTileCols;
+// r is X's row, then y[r], then zeros. The loops follow X's contiguous
+// direction: along rows for a C-ordered X, down columns otherwise.
+inline void pack_rows_with_target(const double* X, std::int64_t rs, std::int64_t cs,
+                                  std::int64_t p, const double* y, std::int64_t rows,
+                                  std::int64_t P, double* out) {
+    if (cs == 1) {
+        for (std::int64_t r = 0; r < rows; ++r) {
+            const double* in = X + r * rs;
+            for (std::int64_t j = 0; j < p; ++j) *packed_entry(out, rows, r, j) = in[j];
+        }
+    } else {
+        for (std::int64_t j = 0; j < p; ++j) {
+            const double* in = X + j * cs;
+            for (std::int64_t r = 0; r < rows; ++r) *packed_entry(out, rows, r, j) = in[r * rs];
+        }
+    }
     for (std::int64_t r = 0; r < rows; ++r) {
-        const double* in = X + r * ld;
-        for (std::int64_t k = 0; k < full_panels; ++k) {
-            double* dst = packed_entry(out, rows, r, k * kTileCols);
-            for (std::int64_t c = 0; c < kTileCols; ++c) dst[c] = in[k * kTileCols + c];
-        }
-        for (std::int64_t j = full_panels * kTileCols; j < P; ++j) {
-            *packed_entry(out, rows, r, j) = j < p ? in[j] : j == p ? y[r] : 0.0;
-        }
+        for (std::int64_t j = p; j < P; ++j) *packed_entry(out, rows, r, j) = j == p ? y[r] : 0.0;
     }
 }
 

@@ -44,7 +44,7 @@ std::vector<double> run(GramLowerBlock kernel, const std::vector<double>& data,
     std::vector<double> y(static_cast<std::size_t>(rows));
     for (std::int64_t r = 0; r < rows; ++r) y[r] = data[r * m + m - 1];
     std::vector<double> x(static_cast<std::size_t>(rows * P), std::nan(""));
-    qorv::gram::pack_rows_with_target(data.data(), m, m - 1, y.data(), rows, P, x.data());
+    qorv::gram::pack_rows_with_target(data.data(), m, 1, m - 1, y.data(), rows, P, x.data());
     std::vector<double> G(static_cast<std::size_t>(P * P), std::nan(""));
     kernel(x.data(), rows, m, G.data());
     return needed_entries(G, m);
