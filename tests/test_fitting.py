@@ -96,6 +96,7 @@ def test_fit_ignores_unused_penalty_matrices():
     np.outer(np.arange(1.0, 6.0), [1.0, -2.0, 0.5]),  # rank one
     np.random.default_rng(4).normal(size=(3001, 60)),  # row blocks merged along a tree
     np.random.default_rng(6).normal(size=(20001, 3)),  # three blocks
+    np.repeat(np.random.default_rng(7).normal(size=(30001, 1)), 2, axis=1),  # rank one, tall
 ])
 def test_ols_matches_lstsq_minimum_norm(X):
     y = np.random.default_rng(2).normal(size=X.shape[0])
@@ -104,9 +105,9 @@ def test_ols_matches_lstsq_minimum_norm(X):
     np.testing.assert_allclose(got, np.linalg.lstsq(X, y, rcond=None)[0], rtol=1e-10, atol=1e-12)
 
 
-@pytest.mark.parametrize("s_over_eps,kept", [(1.5, False), (2.0, True), (2.5, True)])
-def test_ols_cutoff_uses_the_smaller_dimension(s_over_eps, kept):
-    # 3 x 2 with singular values 1 and s: cut-off 2 eps (numpy's default would be 3 eps)
+@pytest.mark.parametrize("s_over_eps,kept", [(2.5, False), (3.0, True), (3.5, True)])
+def test_ols_cutoff_uses_the_larger_dimension(s_over_eps, kept):
+    # 3 x 2 with singular values 1 and s: cut-off 3 eps, as numpy's
     s = s_over_eps * np.finfo(float).eps
     X = np.array([[1.0, 0.0], [0.0, s], [0.0, 0.0]])
     beta = q.ols(X, [1.0, 1.0, 1.0])

@@ -103,10 +103,11 @@ std::vector<double> augmented_gram(const RowMatrixRef& X, const VectorRef& y) {
 }
 
 // Least-squares solution of A beta = b of minimum norm by a thin SVD of A.
-// Singular values below sigma_max * diag * eps count as zero (diag is
-// max(1, min(rows, cols)) of the matrix the caller solves for). Eigen 3.4
-// uses the same value by default for A itself; it is set here so that the
-// cut-off does not hang on a library default.
+// Singular values below sigma_max * diag * eps count as zero, diag being the
+// larger dimension of the matrix the caller solves for: the rounding of a
+// QR and an SVD over n rows grows with n, and a cut-off below it would take
+// that noise for a direction of X (30001 rows of two equal columns then gave
+// coefficients of 1e12). NumPy's lstsq cuts at the same value.
 template <class SVD>
 Vector min_norm_solution_by(const Matrix& A, const Vector& b, Index diag) {
     SVD svd(A, Eigen::ComputeThinU | Eigen::ComputeThinV);
@@ -213,7 +214,7 @@ Vector ols(const RowMatrixRef& X, const VectorRef& y) {
     // matrix; with no rows or no columns the minimum-norm solution is zero.
     if (X.size() == 0) return Vector::Zero(X.cols());
     const Index p = X.cols();
-    const Index diag = std::max<Index>(1, std::min(X.rows(), p));
+    const Index diag = std::max(X.rows(), p);
     if (X.rows() <= p) return min_norm_solution(X, y, diag);
     // [X y] = Q [R z; 0 rho] with orthonormal Q: the least-squares solutions
     // of X beta = y are those of R beta = z, and R has the singular values of
