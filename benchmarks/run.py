@@ -18,15 +18,21 @@ import sys
 import time
 from pathlib import Path
 
-import numpy as np
+# OpenBLAS's idle workers go to sleep at once instead of spinning: the two
+# sides alternate, and workers left spinning after a NumPy call would take a
+# core from our next call (a fit of 10^5 x 8 rows then took 8 ms instead of
+# 1). It must be set before NumPy loads OpenBLAS.
+os.environ.setdefault("OPENBLAS_THREAD_TIMEOUT", "4")
 
-import qorv_core as q
+import numpy as np  # noqa: E402
 
-import arch
-import peers
-from common import (GOALS, HERE, MODULE_FLAGS, RESULTS, Report, bare_matvec_seconds,
-                    build_bare_matvec, cpu_level, energy_evaluations, fit_seconds, interleaved,
-                    sampler_problem, set_omp_threads)
+import qorv_core as q  # noqa: E402
+
+import arch  # noqa: E402
+import peers  # noqa: E402
+from common import (  # noqa: E402
+    GOALS, HERE, MODULE_FLAGS, RESULTS, Report, bare_matvec_seconds, build_bare_matvec, cpu_level,
+    energy_evaluations, fit_seconds, interleaved, sampler_problem, set_omp_threads)
 
 DEGREE_1D = 7
 DEGREES_ND = {2: [3, 3], 3: [3, 3, 3]}
