@@ -21,10 +21,11 @@ public:
     // a shape that Plain accepts, with strides that View can follow.
     bool borrow(pybind11::handle src) {
         namespace py = pybind11;
+        using py::detail::npy_api;
         if (!py::array_t<double>::check_(src)) return false;
         const auto array = py::reinterpret_borrow<py::array>(src);
-        if ((py::detail::array_proxy(src.ptr())->flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_) == 0)
-            return false;
+        const int flags = py::detail::array_proxy(src.ptr())->flags;
+        if ((flags & npy_api::NPY_ARRAY_ALIGNED_) == 0) return false;
         const bool vector = Plain::IsVectorAtCompileTime;
         const Index cols = array.ndim() == 2 ? array.shape(1) : 1;
         if (array.ndim() < 1 || array.ndim() > 2 || (vector && cols != 1)) return false;
