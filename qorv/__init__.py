@@ -4,7 +4,8 @@
 kernel module `qorv_core` and refits least squares on the inliers it finds;
 `PenalizedPolynomialRegressor` fits penalised least squares. The estimators
 need scikit-learn (`pip install 'qorv-core[sklearn]'`); they are imported on
-first use, so `qorv.__version__` works without it.
+first use, so `qorv.__version__` works without it, and asking for one
+without scikit-learn raises ImportError naming the extra to install.
 """
 
 from importlib.metadata import PackageNotFoundError, version
@@ -20,6 +21,14 @@ __all__ = ["PenalizedPolynomialRegressor", "RobustPolynomialRegressor", "__versi
 
 def __getattr__(name: str) -> Any:
     if name in ("PenalizedPolynomialRegressor", "RobustPolynomialRegressor"):
-        from . import _estimators
+        try:
+            from . import _estimators
+        except ModuleNotFoundError as error:
+            if error.name is None or error.name.partition(".")[0] != "sklearn":
+                raise
+            raise ImportError(
+                f"qorv.{name} needs scikit-learn, which is not installed: "
+                "pip install 'qorv-core[sklearn]' (from a source tree: pip install '.[sklearn]')"
+            ) from error
         return getattr(_estimators, name)
     raise AttributeError(f"module 'qorv' has no attribute {name!r}")

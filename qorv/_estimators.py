@@ -2,14 +2,19 @@
 
 from __future__ import annotations
 
-import numbers
-from typing import Any
+import functools
+from collections.abc import Callable
+from numbers import Integral, Real
+from typing import Any, TypeVar
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
-from sklearn.base import BaseEstimator, RegressorMixin  # type: ignore[import-untyped]
+from sklearn.base import BaseEstimator, RegressorMixin, _fit_context  # type: ignore[import-untyped]
 from sklearn.utils import check_random_state  # type: ignore[import-untyped]
+from sklearn.utils._param_validation import Interval  # type: ignore[import-untyped]
 from sklearn.utils.validation import (  # type: ignore[import-untyped]
+    _check_feature_names_in,
+    _check_sample_weight,
     check_is_fitted,
     validate_data,
 )
@@ -23,95 +28,278 @@ from ._basis import design_matrix, penalty_matrices, raw_coefficients, total_deg
 N_GRID = 600
 # MAD of a normal sample times this is its standard deviation.
 MAD_TO_SD = 1.482602218505602
+# The kernel takes its counts as signed 32-bit integers.
+INT32_MAX = 2**31 - 1
+# Below this half-width the reciprocal that maps a feature to [-1, 1]
+# overflows (it is the smallest normal double).
+NARROWEST_HALF_WIDTH = float(np.finfo(np.float64).tiny)
+
+_FINITE_WEIGHT = Interval(Real, 0.0, np.inf, closed="left")
+
+Fit = TypeVar("Fit", bound=Callable[..., Any])
 
 
-def _check_int(name: str, value: Any, low: int) -> None:
-    if (not isinstance(value, numbers.Integral) or isinstance(value, bool)
-            or value < low):
-        raise ValueError(f"{name} must be an int >= {low}, got {value!r}")
+def _atomic(fit: Fit) -> Fit:
+    """Runs `fit` on a shallow copy and hands its state over in one assignment.
+
+    A fit that raises, or is interrupted (KeyboardInterrupt), then leaves the
+    estimator exactly as it was, fitted or not: no mix of new scaling and old
+    coefficients.
+    """
+    @functools.wraps(fit)
+    def wrapper(self: Any, *args: Any, **kwargs: Any) -> Any:
+        work = object.__new__(type(self))
+        work.__dict__.update(self.__dict__)
+        fit(work, *args, **kwargs)
+        self.__dict__ = work.__dict__
+        return self
+    return wrapper  # type: ignore[return-value]
 
 
-def _check_weight(name: str, value: Any) -> None:
-    if (not isinstance(value, numbers.Real) or isinstance(value, bool)
-            or not 0.0 <= float(value) < np.inf):
-        raise ValueError(f"{name} must be a finite float >= 0, got {value!r}")
+def _weighted_median(values: NDArray[np.float64], weight: NDArray[np.float64]) -> float:
+    """Median of `values` with each one counted `weight` times.
+
+    The mean of the lower and upper weighted medians, which for whole
+    weights is the median of the repeated values.
+    """
+    order = np.argsort(values, kind="stable")
+    cumulative = np.cumsum(weight[order])
+    half = cumulative[-1] / 2
+    lower = float(values[order[np.searchsorted(cumulative, half, side="left")]])
+    upper = float(values[order[np.searchsorted(cumulative, half, side="right")]])
+    # halves first: two values near the float64 limit must not overflow
+    return lower if lower == upper else lower / 2 + upper / 2
+
+
+def _weighted_std(values: NDArray[np.float64], weight: NDArray[np.float64]) -> float:
+    """Population standard deviation, each value counted `weight` times,
+    without overflow for values up to half the float64 limit."""
+    share = weight / weight.sum()
+    deviation = values - share @ values
+    largest = float(np.abs(deviation).max())
+    if largest == 0:
+        return 0.0
+    return largest * float(np.sqrt(share @ (deviation / largest) ** 2))
+
+
+def _term_name(powers: NDArray[np.int64], names: NDArray[Any]) -> str:
+    """A monomial's name as `PolynomialFeatures` writes it: `x0^2 x1`."""
+    return " ".join(name if e == 1 else f"{name}^{e}" for name, e in zip(names, powers) if e)
 
 
 class _PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
     """Shared scaling, basis and penalties; subclasses choose the fit."""
+
+    _parameter_constraints: dict[str, list[Any]] = {
+        "degree": [Interval(Integral, 0, INT32_MAX, closed="both")],
+        "gamma1": [_FINITE_WEIGHT],
+        "gamma2": [_FINITE_WEIGHT],
+        "ridge": [_FINITE_WEIGHT],
+    }
 
     degree: int
     gamma1: float
     gamma2: float
     ridge: float
 
-    def _validate_params(self) -> None:
-        _check_int("degree", self.degree, 0)
-        for name in ("gamma1", "gamma2", "ridge"):
-            _check_weight(name, getattr(self, name))
-
-    def _prepare(self, X: ArrayLike, y: ArrayLike) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-        """Validate, learn the scaling and basis; return (Phi, scaled y)."""
-        self._validate_params()
+    def _prepare(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None
+                 ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
+        """Validate, learn the scaling and basis; return (Phi, scaled y, weights)."""
         Xv, yv = validate_data(self, X, y, dtype=np.float64, y_numeric=True,
                                ensure_min_samples=2)
-        lo, hi = Xv.min(axis=0), Xv.max(axis=0)
-        width = hi - lo
-        # a constant feature maps to 0 (its monomials then vanish but the constant)
-        safe = np.where(width > 0, width, 1.0)
-        self.x_scale_ = np.where(width > 0, 2.0 / safe, 0.0)
-        self.x_shift_ = np.where(width > 0, -1.0 - 2.0 * lo / safe, 0.0)
-        self.y_shift_ = float(np.median(yv))
-        self.y_mad_ = qorv_core.mad(yv)
-        spread = MAD_TO_SD * self.y_mad_
-        if not spread > 0:
-            spread = float(np.std(yv))
-        self.y_scale_ = spread if spread > 0 else 1.0
-        self.powers_ = total_degree_powers(Xv.shape[1], self.degree)
-        return self._basis(Xv), (yv - self.y_shift_) / self.y_scale_
+        w = _check_sample_weight(sample_weight, Xv, dtype=np.float64, ensure_non_negative=True)
+        self._scale_features(Xv[w > 0])
+        self._scale_target(yv, w)
+        self._powers = total_degree_powers(Xv.shape[1], self.degree)
+        return self._basis(Xv), self._scaled_target(yv), w
+
+    def _scale_features(self, X: NDArray[np.float64]) -> None:
+        """Each feature's centre and half-width over the weighted samples.
+
+        Formed from halves of the bounds, so that a range across the whole
+        float64 line stays finite; a constant feature has half-width 0.
+        """
+        lo, hi = X.min(axis=0), X.max(axis=0)
+        half_width = hi / 2 - lo / 2
+        narrow = np.flatnonzero((half_width > 0) & (half_width < NARROWEST_HALF_WIDTH))
+        if narrow.size:
+            d = narrow[0]
+            name = _check_feature_names_in(self)[d]
+            raise ValueError(
+                f"feature {name} spans only {hi[d] - lo[d]:.3g} (from {lo[d]:.17g} to "
+                f"{hi[d]:.17g}); a feature must span at least {2 * NARROWEST_HALF_WIDTH:.3g} "
+                f"or not vary at all to be scaled: multiply it by a power of ten")
+        self._x_center = lo / 2 + hi / 2
+        self._x_half_width = half_width
+
+    def _scale_target(self, y: NDArray[np.float64], w: NDArray[np.float64]) -> None:
+        """y's median and half its spread: 1.4826 MAD, its standard deviation
+        when the MAD is 0, 1 when both are. Formed on halves of y, so that
+        targets near the float64 limit do not overflow."""
+        self._y_shift = _weighted_median(y, w)
+        half = y / 2 - self._y_shift / 2
+        half_mad = _weighted_median(np.abs(half), w)
+        half_spread = MAD_TO_SD * half_mad
+        if not half_spread > 0:
+            half_spread = _weighted_std(half, w)
+        self._y_half_spread = half_spread if half_spread > 0 else 0.5
+        self._scaled_mad = half_mad / self._y_half_spread
+
+    def _scaled_target(self, y: NDArray[np.float64]) -> NDArray[np.float64]:
+        scaled: NDArray[np.float64] = (y / 2 - self._y_shift / 2) / self._y_half_spread
+        return scaled
 
     def _basis(self, X: NDArray[np.float64]) -> NDArray[np.float64]:
-        return design_matrix(self.powers_, X * self.x_scale_ + self.x_shift_)
+        varies = self._x_half_width > 0
+        # a constant feature maps to 0: its monomials vanish but the constant
+        U = np.where(varies, (X - self._x_center) / np.where(varies, self._x_half_width, 1.0),
+                     0.0)
+        return design_matrix(self._powers, U)
 
     def _penalties(self, gamma1: float, gamma2: float) -> tuple[Any, Any]:
         """(R1, R2) on the scaled box [-1, 1]^D, or None where a weight is 0."""
         if gamma1 == 0 and gamma2 == 0:
             return None, None
-        R1, R2 = penalty_matrices(self.powers_, self.degree,
+        R1, R2 = penalty_matrices(self._powers, self.degree,
                                   [(-1.0, 1.0)] * self.n_features_in_, N_GRID)
         return (R1 if gamma1 else None), (R2 if gamma2 else None)
 
     def _least_squares(self, Phi: NDArray[np.float64], ys: NDArray[np.float64],
-                       R1: Any, R2: Any) -> NDArray[np.float64]:
-        return qorv_core.fit_regularized_linear(Phi, ys, R1, R2, self.gamma1, self.gamma2,
-                                                self.ridge)
+                       w: NDArray[np.float64], R1: Any, R2: Any) -> NDArray[np.float64]:
+        """Weighted least squares: a weight counts as that many copies of the row.
+
+        The kernel weighs the penalties against the plain mean of the squared
+        residuals over its rows; scaling them by the mean weight makes that the
+        weighted mean. The ridge weighs against the sum and stays as it is.
+        """
+        root = np.sqrt(w)
+        mean_weight = float(w.sum()) / len(w) if len(w) else 1.0
+        return qorv_core.fit_regularized_linear(
+            Phi * root[:, None], ys * root, R1, R2, self.gamma1 * mean_weight,
+            self.gamma2 * mean_weight, self.ridge)
 
     def _set_coef(self, beta: NDArray[np.float64]) -> None:
-        self.beta_scaled_ = beta
-        self.coef_ = raw_coefficients(self.powers_, beta, self.x_scale_, self.x_shift_,
-                                      self.y_scale_, self.y_shift_)
+        self._beta_scaled = beta
+        inverse = np.where(self._x_half_width > 0,
+                           1.0 / np.maximum(self._x_half_width, NARROWEST_HALF_WIDTH), 0.0)
+        # raw = 2 * (half spread * scaled expansion + median / 2): no overflow
+        # unless a raw coefficient itself is beyond the float64 range
+        with np.errstate(over="ignore", invalid="ignore"):
+            raw = 2.0 * raw_coefficients(self._powers, beta, inverse, -self._x_center * inverse,
+                                         self._y_half_spread, self._y_shift / 2)
+        bad = np.flatnonzero(~np.isfinite(raw))
+        if bad.size:
+            term = _term_name(self._powers[bad[0]], _check_feature_names_in(self)) or "1"
+            raise ValueError(
+                f"the fitted polynomial's coefficient of {term} does not fit in a float64 in the "
+                f"units of X and y: rescale X or y by a power of ten")
+        self.intercept_ = float(raw[0])
+        self.coef_ = raw[1:]
+        self.powers_ = self._powers[1:]
 
     def predict(self, X: ArrayLike) -> NDArray[np.float64]:
-        """Predictions of the fitted polynomial, in the units of y."""
+        """Predict with the fitted polynomial.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features_in_)
+            Samples.
+
+        Returns
+        -------
+        ndarray of shape (n_samples,)
+            Predictions, in the units of y. Computed on the scaled inputs,
+            which is more accurate than evaluating `coef_` on wide ranges.
+        """
         check_is_fitted(self)
         Xv = validate_data(self, X, dtype=np.float64, reset=False)
-        prediction: NDArray[np.float64] = self._basis(Xv) @ self.beta_scaled_
-        return prediction * self.y_scale_ + self.y_shift_
+        scaled: NDArray[np.float64] = self._basis(Xv) @ self._beta_scaled
+        prediction: NDArray[np.float64] = 2.0 * (scaled * self._y_half_spread + self._y_shift / 2)
+        return prediction
+
+    def get_feature_names_out(self, input_features: ArrayLike | None = None) -> NDArray[Any]:
+        """Name each term of `coef_`, as `PolynomialFeatures` names its outputs.
+
+        Parameters
+        ----------
+        input_features : array-like of str or None, default=None
+            Names of the features. None: `feature_names_in_` when the
+            estimator was fitted on a DataFrame, else `x0`, `x1`, ...
+
+        Returns
+        -------
+        ndarray of str objects, shape (n_terms,)
+            The name of each monomial in the order of `coef_` and `powers_`,
+            for example `x0^2 x1`.
+        """
+        check_is_fitted(self)
+        names = _check_feature_names_in(self, input_features)
+        return np.asarray([_term_name(row, names) for row in self.powers_], dtype=object)
 
 
 class PenalizedPolynomialRegressor(_PolynomialRegressor):
-    """Penalised least-squares polynomial fit (`fit_regularized_linear`).
+    """Polynomial regression by penalised least squares.
 
-    Each feature is mapped to [-1, 1] by its training range and y by its
-    median and MAD; the basis holds every monomial of total degree up to
-    `degree`. The weights `gamma1` and `gamma2` weigh the integrals of the
-    squared gradient and Hessian over the scaled box against the mean
-    squared residual; `ridge` is added to the diagonal of Phi' Phi.
+    Fits every monomial of total degree up to `degree` in the features by
+    one call of the kernel's `fit_regularized_linear`, with smoothness
+    penalties on the fitted function. Each feature is first mapped to
+    [-1, 1] by its range over the samples of positive weight, y by its
+    median and 1.4826 MAD; `predict` undoes both. Fast, but outliers pull
+    it: see `RobustPolynomialRegressor`.
 
-    Fitted attributes: `coef_` (one per row of `powers_`, in raw units:
-    y ~ sum_j coef_[j] * prod_d X[:, d] ** powers_[j, d]), `powers_`,
-    `n_features_in_`, `feature_names_in_` (DataFrames only).
+    Parameters
+    ----------
+    degree : int, default=3
+        Total degree of the polynomial, from 0 to 2**31 - 1.
+    gamma1 : float, default=0.0
+        Weight of the integral of the squared gradient over the scaled box
+        [-1, 1]^n_features, against the weighted mean squared residual of
+        the scaled target. Finite, >= 0.
+    gamma2 : float, default=1e-4
+        Weight of the integral of the squared Frobenius norm of the Hessian,
+        as `gamma1`. Finite, >= 0.
+    ridge : float, default=1e-10
+        Added to the diagonal of the normal equations: weighs the squared
+        scaled coefficients against the weighted sum of squared residuals.
+        Finite, >= 0.
+
+    Attributes
+    ----------
+    coef_ : ndarray of shape (n_terms,)
+        Coefficient of each non-constant monomial, in the units of X and y,
+        in the order of `powers_` and `get_feature_names_out()`;
+        n_terms = C(n_features_in_ + degree, degree) - 1.
+    intercept_ : float
+        The constant term, in the units of y.
+    powers_ : ndarray of shape (n_terms, n_features_in_)
+        Exponent of each feature in each monomial:
+        ``predict(X) = intercept_ + sum_j coef_[j] * prod_d X[:, d] ** powers_[j, d]``.
+    n_features_in_ : int
+        Number of features seen during `fit`.
+    feature_names_in_ : ndarray of shape (n_features_in_,)
+        Names of the features seen during `fit`. Defined only when X has
+        feature names that are all strings.
+
+    See Also
+    --------
+    RobustPolynomialRegressor : The fit that resists outliers.
+    sklearn.preprocessing.PolynomialFeatures : The same monomials as features.
+    sklearn.linear_model.Ridge : Least squares with a ridge penalty.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from qorv import PenalizedPolynomialRegressor
+    >>> X = np.linspace(0.0, 2.0, 50)[:, None]
+    >>> y = 1.0 + 2.0 * X[:, 0] - 0.5 * X[:, 0] ** 2
+    >>> model = PenalizedPolynomialRegressor(degree=2, gamma2=0.0).fit(X, y)
+    >>> model.get_feature_names_out()
+    array(['x0', 'x0^2'], dtype=object)
+    >>> print(round(model.intercept_, 6), model.coef_.round(6))
+    1.0 [ 2.  -0.5]
     """
+
+    _parameter_constraints = _PolynomialRegressor._parameter_constraints
 
     def __init__(self, degree: int = 3, *, gamma1: float = 0.0, gamma2: float = 1e-4,
                  ridge: float = 1e-10) -> None:
@@ -120,54 +308,162 @@ class PenalizedPolynomialRegressor(_PolynomialRegressor):
         self.gamma2 = gamma2
         self.ridge = ridge
 
-    def fit(self, X: ArrayLike, y: ArrayLike) -> PenalizedPolynomialRegressor:
-        """Fit the coefficients to every sample."""
-        Phi, ys = self._prepare(X, y)
+    @_fit_context(prefer_skip_nested_validation=True)  # type: ignore[misc]
+    @_atomic
+    def fit(self, X: ArrayLike, y: ArrayLike,
+            sample_weight: ArrayLike | None = None) -> PenalizedPolynomialRegressor:
+        """Fit the coefficients to every sample.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Training samples, at least two.
+        y : array-like of shape (n_samples,)
+            Target values.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Non-negative weights: a sample of weight 2 counts as two copies of
+            it, one of weight 0 as absent. None: every sample weighs 1.
+
+        Returns
+        -------
+        self : PenalizedPolynomialRegressor
+            The fitted estimator.
+        """
+        Phi, ys, w = self._prepare(X, y, sample_weight)
         R1, R2 = self._penalties(self.gamma1, self.gamma2)
-        self._set_coef(self._least_squares(Phi, ys, R1, R2))
+        self._set_coef(self._least_squares(Phi, ys, w, R1, R2))
         return self
 
 
 class RobustPolynomialRegressor(_PolynomialRegressor):
-    """Outlier-resistant polynomial fit by the tournament MCMC search.
+    """Polynomial regression that resists outliers, by a tournament MCMC search.
 
-    The search (`TournamentMCMC`) minimises the description-length score,
-    which counts the samples predicted within 0.4 MAD of y and so ignores
-    outliers. Inputs are mapped to [-1, 1] by their training range and y by
-    its median and MAD first, so raw units need no preparation. The basis
-    holds every monomial of total degree up to `degree`.
+    The search (the kernel's `TournamentMCMC`) minimises a description-length
+    score that counts the samples predicted within 0.4 MAD of y, and so
+    ignores outliers; least squares on the inliers it finds then makes the
+    coefficients precise. Each feature is first mapped to [-1, 1] by its
+    range over the samples of positive weight, y by its median and 1.4826
+    MAD, so raw units need no preparation. The basis holds every monomial
+    of total degree up to `degree`.
 
     Parameters
     ----------
-    degree : total degree of the polynomial.
-    max_search_samples : the search runs on at most this many samples, drawn
-        at random (seeded by `random_state`); the refit then uses every
-        sample. Each of the search's ~15 000 energy evaluations reads all of
-        its samples, so its time grows with this number, while its precision
-        matters little once the refit takes over: a smaller value is faster
-        but risks a search that misses a small inlier share; None searches
-        on every sample.
-    refit : fit least squares to the search's inliers, then again to the
+    degree : int, default=3
+        Total degree of the polynomial, from 0 to 2**31 - 1.
+    max_search_samples : int or None, default=1000
+        The search runs on at most this many samples (>= 2), drawn at random
+        (seeded by `random_state`); the refit then uses every sample. Each
+        of the search's ~15 000 energy evaluations reads all of its samples,
+        so its time grows with this number, while its precision matters
+        little once the refit takes over: a smaller value is faster but
+        risks a search that misses a small inlier share. None: every sample.
+    refit : bool, default=True
+        Fit least squares to the search's inliers, then again to the
         inliers of that fit, until the inlier set stops changing (at most
         `max_refit_iter` passes). The search's own coefficients are coarse
         (many vectors tie on the hit count); the refit makes them precise.
-    gamma1, gamma2, ridge : penalty weights and ridge of the least-squares
-        refit, as in `PenalizedPolynomialRegressor`.
-    search_gamma1, search_gamma2 : penalty weights of the search's energy.
-    n_chains, n_warmup, n_deep, n_elite, step_size, H_piH : the sampler's
-        configuration (`TournamentMCMC`).
-    random_state : None, int or RandomState; seeds the choice of the
-        searched samples, and the search: an int is the sampler's `seed`,
-        otherwise a seed is drawn from the RandomState.
+    max_refit_iter : int, default=20
+        Largest number of least-squares passes on all samples, >= 1.
+    residual_threshold : float or None, default=None
+        Samples whose absolute residual exceeds this are outliers; None:
+        2.5 times `scale_`. In the units of y, >= 0.
+    gamma1 : float, default=0.0
+        Gradient penalty of the least-squares refit, as in
+        `PenalizedPolynomialRegressor`. Finite, >= 0.
+    gamma2 : float, default=0.0
+        Hessian penalty of the refit, as `gamma1`.
+    ridge : float, default=1e-10
+        Ridge of the refit, as in `PenalizedPolynomialRegressor`.
+    search_gamma1 : float, default=0.0
+        Gradient penalty weight in the search's energy. Finite, >= 0.
+    search_gamma2 : float, default=0.0
+        Hessian penalty weight in the search's energy. Finite, >= 0.
+    n_chains : int, default=25
+        Warm-up chains of the search, from 1 to 2**31 - 1.
+    n_warmup : int, default=200
+        Metropolis steps per warm-up chain, from 0 to 2**31 - 1.
+    n_deep : int, default=2000
+        Metropolis steps per elite in the refinement, from 0 to 2**31 - 1.
+    n_elite : int, default=5
+        Largest number of chains refined (0 and 1 refine the best one), from
+        0 to 2**31 - 1.
+    step_size : float, default=0.05
+        Standard deviation of the warm-up proposal in scaled units (the
+        refinement uses 0.3 times it). Finite, > 0: a step of 0 never
+        moves.
+    H_piH : int, default=20
+        Resolution of the description-length score (each coefficient costs
+        about ln(2 H_piH)), from 1 to 2**31 - 1.
+    random_state : int, RandomState instance or None, default=None
+        Seeds the choice of the searched samples and the search: an int is
+        the sampler's `seed` itself, otherwise a seed is drawn from it.
 
-    Fitted attributes: `coef_` (raw units, one per row of `powers_`),
-    `powers_`, `inlier_mask_` (samples within the score's tolerance of the
-    final fit), `energy_` (the search's energy on its samples, scaled units),
-    `n_refit_iter_`, `n_features_in_`, `feature_names_in_` (DataFrames only).
+    Attributes
+    ----------
+    coef_ : ndarray of shape (n_terms,)
+        Coefficient of each non-constant monomial, in the units of X and y,
+        in the order of `powers_` and `get_feature_names_out()`;
+        n_terms = C(n_features_in_ + degree, degree) - 1.
+    intercept_ : float
+        The constant term, in the units of y.
+    powers_ : ndarray of shape (n_terms, n_features_in_)
+        Exponent of each feature in each monomial:
+        ``predict(X) = intercept_ + sum_j coef_[j] * prod_d X[:, d] ** powers_[j, d]``.
+    inlier_mask_ : ndarray of bool, shape (n_samples,)
+        True for the samples within the score's tolerance of the final fit.
+    energy_ : float
+        The search's best energy, on its samples in scaled units.
+    n_refit_iter_ : int
+        Least-squares passes made by the refit (0 without `refit`).
+    n_features_in_ : int
+        Number of features seen during `fit`.
+    feature_names_in_ : ndarray of shape (n_features_in_,)
+        Names of the features seen during `fit`. Defined only when X has
+        feature names that are all strings.
+
+    See Also
+    --------
+    PenalizedPolynomialRegressor : The fast fit, not robust to outliers.
+    sklearn.linear_model.RANSACRegressor : Random sample consensus.
+    sklearn.linear_model.HuberRegressor : Least squares with a Huber loss.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from qorv import RobustPolynomialRegressor
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.uniform(0.0, 10.0, size=(200, 1))
+    >>> y = 3.0 + 0.5 * X[:, 0] ** 2 + 0.1 * rng.normal(size=200)
+    >>> y[:40] += 25.0                                    # 20 % outliers
+    >>> model = RobustPolynomialRegressor(degree=2, random_state=0).fit(X, y)
+    >>> model.get_feature_names_out()
+    array(['x0', 'x0^2'], dtype=object)
+    >>> print(round(model.intercept_, 1), model.coef_.round(1))
+    3.0 [0.  0.5]
+    >>> print(model.inlier_mask_[:40].sum(), model.inlier_mask_[40:].mean() > 0.9)
+    0 True
     """
 
+    _parameter_constraints = {
+        **_PolynomialRegressor._parameter_constraints,
+        "max_search_samples": [Interval(Integral, 2, None, closed="left"), None],
+        "refit": ["boolean"],
+        "max_refit_iter": [Interval(Integral, 1, None, closed="left")],
+        "residual_threshold": [Interval(Real, 0.0, None, closed="left"), None],
+        "search_gamma1": [_FINITE_WEIGHT],
+        "search_gamma2": [_FINITE_WEIGHT],
+        "n_chains": [Interval(Integral, 1, INT32_MAX, closed="both")],
+        "n_warmup": [Interval(Integral, 0, INT32_MAX, closed="both")],
+        "n_deep": [Interval(Integral, 0, INT32_MAX, closed="both")],
+        "n_elite": [Interval(Integral, 0, INT32_MAX, closed="both")],
+        "step_size": [Interval(Real, 0.0, np.inf, closed="neither")],
+        "H_piH": [Interval(Integral, 1, INT32_MAX, closed="both")],
+        "random_state": ["random_state"],
+    }
+
     def __init__(self, degree: int = 3, *, max_search_samples: int | None = 1000,
-                 refit: bool = True, max_refit_iter: int = 20, gamma1: float = 0.0,
+                 refit: bool = True, max_refit_iter: int = 20,
+                 residual_threshold: float | None = None, gamma1: float = 0.0,
                  gamma2: float = 0.0, ridge: float = 1e-10, search_gamma1: float = 0.0,
                  search_gamma2: float = 0.0, n_chains: int = 25, n_warmup: int = 200,
                  n_deep: int = 2000, n_elite: int = 5, step_size: float = 0.05,
@@ -176,6 +472,7 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
         self.max_search_samples = max_search_samples
         self.refit = refit
         self.max_refit_iter = max_refit_iter
+        self.residual_threshold = residual_threshold
         self.gamma1 = gamma1
         self.gamma2 = gamma2
         self.ridge = ridge
@@ -189,33 +486,44 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
         self.H_piH = H_piH
         self.random_state = random_state
 
-    def _validate_params(self) -> None:
-        super()._validate_params()
-        if self.max_search_samples is not None:
-            _check_int("max_search_samples", self.max_search_samples, 2)
-        _check_int("max_refit_iter", self.max_refit_iter, 1)
-        for name in ("search_gamma1", "search_gamma2", "step_size"):
-            _check_weight(name, getattr(self, name))
-        _check_int("n_chains", self.n_chains, 1)
-        for name in ("n_warmup", "n_deep", "n_elite", "H_piH"):
-            _check_int(name, getattr(self, name), 0)
+    @_fit_context(prefer_skip_nested_validation=True)  # type: ignore[misc]
+    @_atomic
+    def fit(self, X: ArrayLike, y: ArrayLike,
+            sample_weight: ArrayLike | None = None) -> RobustPolynomialRegressor:
+        """Search, then (with `refit`) refit least squares on the inliers.
 
-    def fit(self, X: ArrayLike, y: ArrayLike) -> RobustPolynomialRegressor:
-        """Search, then (with `refit`) refit least squares on the inliers."""
-        Phi, ys = self._prepare(X, y)
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Training samples, at least two.
+        y : array-like of shape (n_samples,)
+            Target values.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Non-negative weights. A sample of weight 0 is left out as if
+            absent. The scaling and the least-squares refit count a sample of
+            weight 2 as two copies of it; the search counts every sample of
+            positive weight once. None: every sample weighs 1.
+
+        Returns
+        -------
+        self : RobustPolynomialRegressor
+            The fitted estimator.
+        """
+        Phi, ys, w = self._prepare(X, y, sample_weight)
         rng = check_random_state(self.random_state)
         # an int is the sampler's seed itself, as for TournamentMCMC
-        if isinstance(self.random_state, numbers.Integral):
+        if isinstance(self.random_state, Integral):
             seed = int(self.random_state)
         else:
             seed = int(rng.randint(np.iinfo(np.int32).max))
-        n = len(ys)
-        # nested random subsets: the search runs on the first, the refit
-        # settles on each larger one in turn, ten times the size, then on all
-        order = np.arange(n)
+        # nested random subsets of the weighted samples: the search runs on
+        # the first, the refit settles on each larger one in turn, ten times
+        # the size, then on all
+        order = np.flatnonzero(w > 0)
+        n = len(order)
         sizes = []
         if self.max_search_samples is not None and n > self.max_search_samples:
-            order = rng.permutation(n)
+            order = order[rng.permutation(n)]
             size = self.max_search_samples
             while size < n:
                 sizes.append(size)
@@ -230,8 +538,7 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
         self.energy_ = result.energy
         beta = np.array(result.beta_mcmc)
         # the score's tolerance on the scaled target (0.4 when its MAD is 0)
-        scaled_mad = self.y_mad_ / self.y_scale_
-        self.tolerance_ = 0.4 * scaled_mad if scaled_mad > 0 else 0.4
+        self._tolerance = 0.4 * self._scaled_mad if self._scaled_mad > 0 else 0.4
         self.n_refit_iter_ = 0
         if self.refit:
             R1, R2 = self._penalties(self.gamma1, self.gamma2)
@@ -239,19 +546,18 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
             # samples then start close to the answer
             for size in sizes[:-1]:
                 subset = rows if size == sizes[0] else np.sort(order[:size])
-                beta = self._refit(Phi[subset], ys[subset], beta, R1, R2)
-            beta = self._refit(Phi, ys, beta, R1, R2)
-        mask = np.abs(Phi @ beta - ys) < self.tolerance_
-        self.inlier_mask_ = mask
+                beta = self._refit(Phi[subset], ys[subset], w[subset], beta, R1, R2)
+            beta = self._refit(Phi, ys, w, beta, R1, R2)
+        self.inlier_mask_ = np.abs(Phi @ beta - ys) < self._tolerance
         self._set_coef(beta)
         return self
 
-    def _refit(self, Phi: NDArray[np.float64], ys: NDArray[np.float64],
+    def _refit(self, Phi: NDArray[np.float64], ys: NDArray[np.float64], w: NDArray[np.float64],
                beta: NDArray[np.float64], R1: Any, R2: Any) -> NDArray[np.float64]:
         """Least squares on the inliers of `beta`, repeated until they stay the same."""
         mask = self._inliers(Phi, ys, beta)
         for _ in range(self.max_refit_iter):
-            beta = self._least_squares(Phi[mask], ys[mask], R1, R2)
+            beta = self._least_squares(Phi[mask], ys[mask], w[mask], R1, R2)
             self.n_refit_iter_ += 1
             new_mask = self._inliers(Phi, ys, beta)
             if np.array_equal(new_mask, mask):
@@ -266,7 +572,7 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
         search that found too few cannot leave the least-squares fit free
         to pass exactly through them."""
         residual = np.abs(Phi @ beta - ys)
-        mask = residual < self.tolerance_
+        mask = residual < self._tolerance
         least = min(len(ys), Phi.shape[1] + 1)
         if mask.sum() < least:
             mask = np.zeros(len(ys), dtype=bool)

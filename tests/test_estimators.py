@@ -54,9 +54,10 @@ def test_raw_units_fit_as_well_as_prescaled():
     err_scaled = np.abs(10 * scaled.predict((X - mu) / sd) - truth).max()
     assert err_raw < 0.5 and err_scaled < 0.5
     assert err_raw < 1.5 * err_scaled
-    # coef_ are in raw units, constant first
-    assert raw.powers_.tolist() == [[0, 0, 0], [0, 0, 1], [0, 1, 0], [1, 0, 0]]
-    np.testing.assert_allclose(raw.coef_[[0, 3, 2, 1]], STACK_COEF, atol=0.5)
+    # coef_ and intercept_ are in raw units
+    assert raw.powers_.tolist() == [[0, 0, 1], [0, 1, 0], [1, 0, 0]]
+    np.testing.assert_allclose(raw.coef_[[2, 1, 0]], STACK_COEF[1:], atol=0.05)
+    assert raw.intercept_ == pytest.approx(STACK_COEF[0], abs=0.5)
 
 
 @pytest.mark.parametrize("share", [0.2, 0.4])
@@ -66,16 +67,18 @@ def test_inlier_mask_recovers_injected_outliers(share, max_search_samples):
     est = RobustPolynomialRegressor(max_search_samples=max_search_samples, random_state=3)
     est.fit(X, y)
     np.testing.assert_array_equal(est.inlier_mask_, ~outliers)
-    np.testing.assert_allclose(est.coef_, [1, -0.5, 0.3, -0.2], atol=0.01)
+    assert est.intercept_ == pytest.approx(1.0, abs=0.01)
+    np.testing.assert_allclose(est.coef_, [-0.5, 0.3, -0.2], atol=0.01)
 
 
-def test_coef_in_raw_units_reproduce_predict():
+def test_intercept_and_terms_in_raw_units_reproduce_predict():
     rng = np.random.default_rng(2)
     X = rng.uniform([-3, 100], [5, 300], size=(60, 2))
     y = X[:, 0] ** 2 - 0.01 * X[:, 1] + X[:, 0] * X[:, 1] / 100 + rng.normal(size=60)
     for est in (PenalizedPolynomialRegressor(degree=3), RobustPolynomialRegressor(random_state=0)):
         est.fit(X, y)
-        np.testing.assert_allclose(design_matrix(est.powers_, X) @ est.coef_, est.predict(X),
+        np.testing.assert_allclose(est.intercept_ + design_matrix(est.powers_, X) @ est.coef_,
+                                   est.predict(X),
                                    rtol=1e-8, atol=1e-8 * np.abs(y).max())
 
 
@@ -119,14 +122,49 @@ def test_penalties_are_tensor_product_submatrices(D, degree, bounds, n):
 
 
 @pytest.mark.parametrize("est,message", [
-    (PenalizedPolynomialRegressor(degree=-1), "degree must be an int >= 0, got -1"),
-    (PenalizedPolynomialRegressor(gamma2=np.nan), "gamma2 must be a finite float >= 0"),
-    (RobustPolynomialRegressor(n_chains=0), "n_chains must be an int >= 1, got 0"),
-    (RobustPolynomialRegressor(max_search_samples=1.5), "max_search_samples must be an int"),
+    (PenalizedPolynomialRegressor(degree=-1), r"'degree' parameter .* range \[0, 2147483647\]"),
+    (PenalizedPolynomialRegressor(gamma2=np.nan), r"'gamma2' parameter .* range \[0.0, inf\)"),
+    (PenalizedPolynomialRegressor(ridge=np.inf), r"'ridge' parameter .* range \[0.0, inf\)"),
+    (RobustPolynomialRegressor(n_chains=0), r"'n_chains' parameter .* range \[1, 2147483647\]"),
+    (RobustPolynomialRegressor(n_deep=2**31), r"'n_deep' parameter .* range \[0, 2147483647\]"),
+    (RobustPolynomialRegressor(n_warmup=2**31), r"'n_warmup' parameter"),
+    (RobustPolynomialRegressor(n_elite=2**31), r"'n_elite' parameter"),
+    (RobustPolynomialRegressor(H_piH=0), r"'H_piH' parameter .* range \[1, 2147483647\]"),
+    (RobustPolynomialRegressor(step_size=0.0), r"'step_size' parameter .* range \(0.0, inf\)"),
+    (RobustPolynomialRegressor(max_search_samples=1.5), r"'max_search_samples' parameter"),
+    (RobustPolynomialRegressor(refit="yes"), r"'refit' parameter .*'bool'"),
+    (RobustPolynomialRegressor(residual_threshold=-1.0), r"'residual_threshold' parameter"),
+    (RobustPolynomialRegressor(random_state=-1), r"'random_state' parameter"),
 ])
-def test_bad_parameters_raise_at_fit(est, message):
+def test_bad_parameters_fail_before_any_work(est, message, monkeypatch):
+    def no_work(*args, **kwargs):
+        raise AssertionError("work started")
+    monkeypatch.setattr(qorv._estimators, "validate_data", no_work)
     with pytest.raises(ValueError, match=message):
         est.fit(np.arange(6.0)[:, None], np.arange(6.0))
+
+
+@pytest.mark.parametrize("make,fails_in", [
+    (PenalizedPolynomialRegressor, "fit_regularized_linear"),
+    (lambda: RobustPolynomialRegressor(random_state=0), "TournamentMCMC"),
+    (lambda: RobustPolynomialRegressor(random_state=0), "fit_regularized_linear"),
+])
+def test_interrupted_fit_leaves_the_estimator_as_it_was(make, fails_in, monkeypatch):
+    X, y, _ = cubic_with_outliers(0.2, n=100)
+    fitted, grid = make().fit(X, y), np.linspace(-2, 3, 7)[:, None]
+    before, expected = dict(vars(fitted)), fitted.predict(grid)
+
+    def interrupt(*args, **kwargs):
+        raise KeyboardInterrupt
+    monkeypatch.setattr(q, fails_in, interrupt)
+    fresh = make()
+    for est in (fresh, fitted):
+        with pytest.raises(KeyboardInterrupt):
+            est.fit(1e3 * X + 5, y[::-1])  # new scaling, computed before the failure
+    assert vars(fresh) == fresh.get_params()
+    assert vars(fitted).keys() == before.keys()
+    assert all(vars(fitted)[k] is v for k, v in before.items())
+    np.testing.assert_array_equal(fitted.predict(grid), expected)
 
 
 def test_target_with_zero_mad_keeps_the_constant_majority():
@@ -142,11 +180,11 @@ def test_target_with_zero_mad_keeps_the_constant_majority():
 def test_int_random_state_is_the_seed_of_the_search_on_scaled_data():
     X, y, _ = cubic_with_outliers(0.2, n=120)
     est = RobustPolynomialRegressor(refit=False, n_deep=300, random_state=11).fit(X, y)
-    Phi = design_matrix(est.powers_, X * est.x_scale_ + est.x_shift_)
+    Phi = design_matrix(est._powers, (X - est._x_center) / est._x_half_width)
     assert [Phi[:, 1].min(), Phi[:, 1].max()] == pytest.approx([-1.0, 1.0], abs=1e-15)
-    ys = (y - est.y_shift_) / est.y_scale_
+    ys = (y - est._y_shift) / (2 * est._y_half_spread)
     result = q.TournamentMCMC(n_deep=300, seed=11).fit(Phi, ys)
     assert est.energy_ == result.energy
-    assert est.tolerance_ == pytest.approx(0.4 * q.mad(ys), rel=1e-14)
+    assert est._tolerance == pytest.approx(0.4 * q.mad(ys), rel=1e-14)
     np.testing.assert_array_equal(est.inlier_mask_,
-                                  np.abs(Phi @ result.beta_mcmc - ys) < est.tolerance_)
+                                  np.abs(Phi @ result.beta_mcmc - ys) < est._tolerance)
