@@ -433,13 +433,13 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
     >>> from qorv import RobustPolynomialRegressor
     >>> rng = np.random.default_rng(0)
     >>> X = rng.uniform(0.0, 10.0, size=(200, 1))
-    >>> y = 3.0 + 0.5 * X[:, 0] ** 2 + 0.1 * rng.normal(size=200)
+    >>> y = 3.0 + 2.0 * X[:, 0] + 0.5 * X[:, 0] ** 2 + 0.1 * rng.normal(size=200)
     >>> y[:40] += 25.0                                    # 20 % outliers
     >>> model = RobustPolynomialRegressor(degree=2, random_state=0).fit(X, y)
     >>> model.get_feature_names_out()
     array(['x0', 'x0^2'], dtype=object)
     >>> print(round(model.intercept_, 1), model.coef_.round(1))
-    3.0 [0.  0.5]
+    3.0 [2.  0.5]
     >>> print(model.inlier_mask_[:40].sum(), model.inlier_mask_[40:].mean() > 0.9)
     0 True
     """

@@ -1,4 +1,7 @@
+import os
 import pickle
+import subprocess
+import sys
 from importlib.metadata import PackageNotFoundError, version
 
 import numpy as np
@@ -188,3 +191,94 @@ def test_int_random_state_is_the_seed_of_the_search_on_scaled_data():
     assert est._tolerance == pytest.approx(0.4 * q.mad(ys), rel=1e-14)
     np.testing.assert_array_equal(est.inlier_mask_,
                                   np.abs(Phi @ result.beta_mcmc - ys) < est._tolerance)
+
+
+@pytest.mark.parametrize("make", [
+    lambda: PenalizedPolynomialRegressor(degree=2, gamma1=1e-2, gamma2=1e-2, ridge=1e-3),
+    # the search differs between the two; the refit settles on the same inliers
+    lambda: RobustPolynomialRegressor(random_state=0, max_search_samples=None),
+])
+def test_sample_weight_counts_as_repeated_rows(make):
+    X, y, _ = cubic_with_outliers(0.2, n=120)
+    w = np.random.default_rng(4).integers(0, 4, len(y))
+    weighted = make().fit(X, y, sample_weight=w)
+    repeated = make().fit(X.repeat(w, axis=0), y.repeat(w))
+    grid = np.linspace(-2, 3, 11)[:, None]
+    np.testing.assert_allclose(weighted.predict(grid), repeated.predict(grid), rtol=1e-10)
+    np.testing.assert_allclose(weighted.coef_, repeated.coef_, rtol=1e-9)
+
+
+def test_robust_zero_weight_is_a_removed_row():
+    X, y, _ = cubic_with_outliers(0.2, n=150)
+    keep = np.arange(len(y)) % 3 > 0
+    weighted = RobustPolynomialRegressor(random_state=2).fit(X, y, sample_weight=keep * 1.0)
+    removed = RobustPolynomialRegressor(random_state=2).fit(X[keep], y[keep])
+    assert weighted.energy_ == removed.energy_
+    np.testing.assert_allclose(weighted.coef_, removed.coef_, rtol=1e-10)
+
+
+def test_feature_names_follow_coef_for_arrays_and_dataframes():
+    pd = pytest.importorskip("pandas")
+    X = np.random.default_rng(0).uniform(-1, 1, (30, 2))
+    y = 1 + X[:, 0] ** 2 * X[:, 1]
+    est = PenalizedPolynomialRegressor(degree=3, gamma2=0.0).fit(X, y)
+    names = est.get_feature_names_out()
+    assert names.tolist() == ["x1", "x1^2", "x1^3", "x0", "x0 x1", "x0 x1^2", "x0^2", "x0^2 x1",
+                              "x0^3"]
+    assert est.coef_[names.tolist().index("x0^2 x1")] == pytest.approx(1.0, abs=1e-6)
+    frame = pd.DataFrame(X, columns=["speed", "load"])
+    named = clone(est).fit(frame, y).get_feature_names_out()
+    assert named.tolist() == [n.replace("x0", "speed").replace("x1", "load") for n in names]
+    with pytest.raises(ValueError, match="input_features is not equal to feature_names_in_"):
+        clone(est).fit(frame, y).get_feature_names_out(["a", "b"])
+
+
+def test_docstring_examples_run():
+    import doctest
+    result = doctest.testmod(qorv._estimators, optionflags=doctest.NORMALIZE_WHITESPACE)
+    assert result.attempted >= 10 and result.failed == 0
+
+
+@pytest.mark.parametrize("X,y", [
+    # targets at the float64 limit: median, MAD and widths must not overflow
+    (np.linspace(-1, 1, 40)[:, None], 1.7e308 * np.linspace(-1, 1, 40)),
+    (np.linspace(-1, 1, 40)[:, None], 1.79e308 - 1e300 * np.linspace(-1, 1, 40)),
+    # a feature across the whole float64 line
+    (1.7e308 * np.linspace(-1, 1, 40)[:, None], np.linspace(-1, 1, 40)),
+    # a feature and a target of tiny range
+    (1e-300 * np.linspace(0, 1, 40)[:, None], 1e-300 * np.linspace(0, 1, 40)),
+])
+@pytest.mark.parametrize("make", [lambda: PenalizedPolynomialRegressor(degree=1),
+                                  lambda: RobustPolynomialRegressor(degree=1, random_state=0)])
+# scikit-learn's finiteness check sums the inputs first, which overflows here
+@pytest.mark.filterwarnings("ignore:invalid value encountered in reduce:RuntimeWarning")
+def test_extreme_finite_inputs_give_a_finite_model(make, X, y):
+    est = make().fit(X, y)
+    assert np.isfinite(est.coef_).all() and np.isfinite(est.intercept_)
+    np.testing.assert_allclose(est.predict(X), y, rtol=1e-6, atol=1e-6 * np.abs(y).max())
+
+
+@pytest.mark.parametrize("make", [PenalizedPolynomialRegressor, RobustPolynomialRegressor])
+def test_feature_too_narrow_to_scale_is_named(make):
+    pd = pytest.importorskip("pandas")
+    X = pd.DataFrame({"ok": np.linspace(0, 1, 20), "tiny": np.linspace(0, 1e-310, 20)})
+    with pytest.raises(ValueError, match="feature tiny spans only 1e-310"):
+        make().fit(X, np.arange(20.0))
+
+
+def test_raw_coefficient_beyond_float64_is_refused_and_leaves_the_fit():
+    x = np.linspace(0, 1e-120, 30)[:, None]
+    est = PenalizedPolynomialRegressor(degree=3, gamma2=0.0).fit(x * 1e120, np.arange(30.0))
+    before = dict(vars(est))
+    with pytest.raises(ValueError, match=r"coefficient of x0\^3 does not fit in a float64"):
+        est.fit(x, (x[:, 0] * 1e120) ** 3)
+    assert vars(est) == before
+
+
+def test_estimators_without_sklearn_name_the_extra():
+    script = ("import sys; sys.modules['sklearn'] = None; import qorv\n"
+              "try:\n    qorv.RobustPolynomialRegressor\n"
+              "except ImportError as e:\n    print(e)")
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         check=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert "pip install 'qorv-core[sklearn]'" in out.stdout
