@@ -39,21 +39,23 @@ _FINITE_WEIGHT = Interval(Real, 0.0, np.inf, closed="left")
 Fit = TypeVar("Fit", bound=Callable[..., Any])
 
 
-def _atomic(fit: Fit) -> Fit:
-    """Runs `fit` on a shallow copy and hands its state over in one assignment.
+def _fit_method(fit: Fit) -> Fit:
+    """`fit` after scikit-learn's validation of the parameters (`_fit_context`),
+    run on a shallow copy whose state is handed over in one assignment.
 
     A fit that raises, or is interrupted (KeyboardInterrupt), then leaves the
     estimator exactly as it was, fitted or not: no mix of new scaling and old
     coefficients.
     """
     @functools.wraps(fit)
-    def wrapper(self: Any, *args: Any, **kwargs: Any) -> Any:
+    def atomic(self: Any, *args: Any, **kwargs: Any) -> Any:
         work = object.__new__(type(self))
         work.__dict__.update(self.__dict__)
         fit(work, *args, **kwargs)
         self.__dict__ = work.__dict__
         return self
-    return wrapper  # type: ignore[return-value]
+    validated: Fit = _fit_context(prefer_skip_nested_validation=True)(atomic)
+    return validated
 
 
 def _weighted_median(values: NDArray[np.float64], weight: NDArray[np.float64]) -> float:
@@ -308,8 +310,7 @@ class PenalizedPolynomialRegressor(_PolynomialRegressor):
         self.gamma2 = gamma2
         self.ridge = ridge
 
-    @_fit_context(prefer_skip_nested_validation=True)  # type: ignore[misc]
-    @_atomic
+    @_fit_method
     def fit(self, X: ArrayLike, y: ArrayLike,
             sample_weight: ArrayLike | None = None) -> PenalizedPolynomialRegressor:
         """Fit the coefficients to every sample.
@@ -486,8 +487,7 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
         self.H_piH = H_piH
         self.random_state = random_state
 
-    @_fit_context(prefer_skip_nested_validation=True)  # type: ignore[misc]
-    @_atomic
+    @_fit_method
     def fit(self, X: ArrayLike, y: ArrayLike,
             sample_weight: ArrayLike | None = None) -> RobustPolynomialRegressor:
         """Search, then (with `refit`) refit least squares on the inliers.

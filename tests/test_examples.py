@@ -1,3 +1,4 @@
+import os
 import re
 import subprocess
 import sys
@@ -18,12 +19,19 @@ WITHOUT_MATPLOTLIB = ("import runpy, sys; sys.modules['matplotlib'] = None; "
 
 
 def run(*args):
+    """Runs a script with the `qorv` and `qorv_core` that the tests import."""
+    import qorv
+    import qorv_core
+    path = [str(Path(qorv.__file__).parent.parent), str(Path(qorv_core.__file__).parent)]
+    path += [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(path))
     return subprocess.run([sys.executable, *map(str, args)], capture_output=True, text=True,
-                          timeout=120)
+                          timeout=120, env=env)
 
 
 def test_examples_are_found():
-    assert {p.name for p in EXAMPLES} >= {"quickstart.py", "nd_fit.py", "many_fits.py"}
+    assert {p.name for p in EXAMPLES} >= {"robust_fit.py", "quickstart.py", "nd_fit.py",
+                                          "many_fits.py"}
 
 
 @pytest.mark.parametrize("example", [p for p in EXAMPLES if p != MANY_FITS],
@@ -34,12 +42,23 @@ def test_example_runs_without_matplotlib(example):
     assert out.stdout.strip()
 
 
-def test_quickstart_writes_a_png(tmp_path):
+@pytest.mark.parametrize("example", ["robust_fit.py", "quickstart.py"])
+def test_example_writes_a_png(example, tmp_path):
     pytest.importorskip("matplotlib")
     png = tmp_path / "fit.png"
-    out = run(EXAMPLES_DIR / "quickstart.py", "--plot", png)
+    out = run(EXAMPLES_DIR / example, "--plot", png)
     assert out.returncode == 0, out.stderr
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_main_job_prints_both_errors_and_the_robust_one_is_smaller():
+    pytest.importorskip("sklearn")
+    out = run(EXAMPLES_DIR / "robust_fit.py")
+    assert out.returncode == 0, out.stderr
+    errors = dict(line.split("records, ")[1].rsplit(":", 1) for line in out.stdout.splitlines()
+                  if line.startswith("RMS error"))
+    assert errors.keys() == {"RobustPolynomialRegressor", "least squares"}
+    assert 5 * float(errors["RobustPolynomialRegressor"]) < float(errors["least squares"])
 
 
 def test_many_fits_script_of_the_reference_runs(tmp_path):
