@@ -284,3 +284,13 @@ def test_estimators_without_sklearn_name_the_extra():
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                          check=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
     assert "pip install 'qorv-core[sklearn]'" in out.stdout
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_weighted_median_is_the_median_of_repeated_values(seed):
+    rng = np.random.default_rng(seed)
+    values = rng.integers(0, 6, 9 + seed).astype(float)  # ties, odd and even totals
+    weights = rng.integers(0, 4, values.size)
+    weights[0] += 1
+    assert qorv._estimators._weighted_median(values, weights.astype(float)) == \
+        np.median(values.repeat(weights))
