@@ -4,7 +4,8 @@
 kernel module `qorv_core` and refits least squares on the inliers it finds;
 `PenalizedPolynomialRegressor` fits penalised least squares. The estimators
 need scikit-learn (`pip install 'qorv-core[sklearn]'`); they are imported on
-first use, so `qorv.__version__` works without it.
+first use, so `qorv.__version__` works without it. `show_versions()` prints
+what a problem report needs.
 """
 
 from importlib.metadata import PackageNotFoundError, version
@@ -15,7 +16,10 @@ try:
 except PackageNotFoundError:  # a build tree on PYTHONPATH, not an installation
     __version__ = "0+unknown"
 
-__all__ = ["PenalizedPolynomialRegressor", "RobustPolynomialRegressor", "__version__"]
+from ._show_versions import show_versions
+
+__all__ = ["PenalizedPolynomialRegressor", "RobustPolynomialRegressor", "__version__",
+           "show_versions"]
 
 
 def __getattr__(name: str) -> Any:

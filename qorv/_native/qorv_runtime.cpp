@@ -38,6 +38,15 @@ std::pair<std::string, int> openmp_runtime() {
     return {found ? info.dli_fname : "unknown", _OPENMP};
 }
 
+// The compiler that built the module, whose OpenMP runtime it expects.
+const char* compiler() {
+#if defined(__clang__)
+    return "Clang " __clang_version__;
+#else
+    return "GCC " __VERSION__;
+#endif
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_qorv_runtime, m) {
@@ -53,6 +62,7 @@ PYBIND11_MODULE(_qorv_runtime, m) {
           "The levels this processor runs, narrowest first.");
     m.def("openmp_runtime", &openmp_runtime,
           "(file of the loaded OpenMP runtime, OpenMP version yyyymm compiled against).");
+    m.def("compiler", &compiler, "The compiler that built the native modules.");
     m.def("max_threads", [] { return omp_get_max_threads(); },
           "Threads a parallel region started by the calling thread gets.");
 }
