@@ -8,7 +8,6 @@ import ctypes
 import functools
 import math
 import os
-import shutil
 import statistics
 import subprocess
 import sys
@@ -111,45 +110,24 @@ def bare_matvec_seconds(binary, rows, cols, rounds=5):
 
 
 def build_module(variant):
-    """The module built with CMake under results/build-<variant>; native is
-    built with -march=native."""
+    """The module built with CMake under results/build-<variant>, by the preset
+    dev, or native-arch for the variant native (-march=native)."""
     build_dir = RESULTS / f"build-{variant}"
     if not (build_dir / "CMakeCache.txt").exists():
-        pybind11_dir = subprocess.run([sys.executable, "-m", "pybind11", "--cmakedir"],
-                                      check=True, capture_output=True, text=True).stdout.strip()
-        generator = ["-G", "Ninja"] if shutil.which("ninja") else []
-        native_arch = "ON" if variant == "native" else "OFF"
-        subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build_dir), *generator,
-                        "-DCMAKE_BUILD_TYPE=Release", f"-DPython_EXECUTABLE={sys.executable}",
-                        f"-Dpybind11_DIR={pybind11_dir}",
-                        f"-DQORV_NATIVE_ARCH={native_arch}"], check=True,
+        preset = "native-arch" if variant == "native" else "dev"
+        subprocess.run(["cmake", "--preset", preset, "-B", str(build_dir),
+                        f"-DPython_EXECUTABLE={sys.executable}"], check=True, cwd=ROOT,
                        stdout=subprocess.DEVNULL)
     print(f"    building the {variant} module in {build_dir} ...", flush=True)
     subprocess.run(["cmake", "--build", str(build_dir)], check=True, stdout=subprocess.DEVNULL)
     return build_dir
 
 
-# Instruction levels of the module's kernels, narrowest first, with the
-# processor flag each one needs.
-CPU_LEVELS = {"baseline": None, "avx2": "avx2", "avx512": "avx512f"}
+def cpu_level():
+    """The kernel level the module uses here (QORV_MAX_CPU_LEVEL caps it)."""
+    import _qorv_runtime
 
-
-def cpu_level(cap=None):
-    """The kernel level the module picks here: the widest the processor has
-    (from /proc/cpuinfo), capped by QORV_MAX_CPU_LEVEL or `cap`."""
-    cap = cap or os.environ.get("QORV_MAX_CPU_LEVEL") or "avx512"
-    cpuinfo = Path("/proc/cpuinfo")
-    flags = set()
-    if cpuinfo.exists():
-        flags = {flag for line in cpuinfo.read_text().splitlines()
-                 if line.startswith("flags") for flag in line.split(":", 1)[1].split()}
-    level = "baseline"
-    for name, flag in CPU_LEVELS.items():
-        if flag is None or flag in flags:
-            level = name
-        if name == cap:
-            break
-    return level
+    return _qorv_runtime.kernel_level()
 
 
 # The goals that the table's rows are held to, by the name the table prints.

@@ -6,6 +6,7 @@ kernel module `qorv_core` and refits least squares on the inliers it finds;
 need scikit-learn (`pip install 'qorv-core[sklearn]'`); they are imported on
 first use, so `qorv.__version__` works without it, and asking for one
 without scikit-learn raises ImportError naming the extra to install.
+`show_versions()` prints what a problem report needs.
 """
 
 from importlib.metadata import PackageNotFoundError, version
@@ -16,7 +17,10 @@ try:
 except PackageNotFoundError:  # a build tree on PYTHONPATH, not an installation
     __version__ = "0+unknown"
 
-__all__ = ["PenalizedPolynomialRegressor", "RobustPolynomialRegressor", "__version__"]
+from ._show_versions import show_versions
+
+__all__ = ["PenalizedPolynomialRegressor", "RobustPolynomialRegressor", "__version__",
+           "show_versions"]
 
 
 def __getattr__(name: str) -> Any:

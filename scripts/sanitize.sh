@@ -14,8 +14,7 @@ venv=$build/venv
   'pybind11>=3.0.1,<4' 'cmake>=3.18' ninja 'cmeel-eigen>=3.4,<3.5' numpy pytest hypothesis threadpoolctl
 export PATH=$venv/bin:$PATH
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQORV_SANITIZE=ON \
-  -DPython_EXECUTABLE="$venv/bin/python" -Dpybind11_DIR="$(python -m pybind11 --cmakedir)"
+cmake --preset sanitize -B "$build" -DPython_EXECUTABLE="$venv/bin/python"
 cmake --build "$build" -j "${QORV_BUILD_JOBS:-2}"
 
 module=$(ls "$build"/qorv_core*.so)

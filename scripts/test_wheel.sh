@@ -29,6 +29,7 @@ find_python() {  # minor version, override
 # programs. The modules themselves come only from the wheel.
 mkdir -p "$work/run/qorv"
 cp -r "$src/tests" "$src/examples" "$src/docs" "$src/README.md" "$src/CMakeLists.txt" \
+    "$src/CMakePresets.json" \
     "$src/cmake" "$work/run/"
 cp -r "$src/qorv/_native" "$work/run/qorv/"
 

@@ -4,6 +4,7 @@ import subprocess
 import sys
 from pathlib import Path
 
+import _qorv_runtime
 import numpy as np
 
 import qorv_core
@@ -47,20 +48,10 @@ def problem(n=60, deg=3, shift=0.0):
     return np.column_stack(cols)[:, :deg + 1], y
 
 
-# Instruction levels of the module's kernels, narrowest first, with the
-# processor flag each one needs.
-CPU_LEVELS = {"baseline": None, "avx2": "avx2", "avx512": "avx512f"}
-
-
 def supported_cpu_levels():
-    """The levels this machine can run (Linux: read from /proc/cpuinfo)."""
-    try:
-        with open("/proc/cpuinfo") as f:
-            flags = next((line.split(":", 1)[1].split() for line in f
-                          if line.startswith("flags")), [])
-    except OSError:
-        flags = []
-    return [level for level, flag in CPU_LEVELS.items() if flag is None or flag in flags]
+    """The kernel levels this machine runs, narrowest first, as the module's
+    own table lists them."""
+    return _qorv_runtime.supported_kernel_levels()
 
 
 def run_with_threads(script, n_threads, cpu_level=None, check=True):

@@ -2,6 +2,7 @@
 level and thread count, and QORV_MAX_CPU_LEVEL accepts only known levels."""
 import itertools
 
+import _qorv_runtime
 import pytest
 
 from conftest import run_with_threads, supported_cpu_levels
@@ -42,9 +43,21 @@ def test_same_bits_at_every_level_and_thread_count():
     assert len(set(runs.values())) == 1, runs
 
 
-@pytest.mark.parametrize("value", ["sse2", "AVX2", "native", "avx512 "])
-def test_unknown_level_fails_the_import(value):
-    out = run_with_threads("import qorv_core", 1, value, check=False)
+@pytest.mark.parametrize("module", ["qorv_core", "_qorv_runtime"])
+@pytest.mark.parametrize("value", ["sse2", "AVX2", "native", "avx512 ", "neon"])
+def test_unknown_level_fails_the_import(module, value):
+    out = run_with_threads(f"import {module}", 1, value, check=False)
     assert out.returncode != 0
+    levels = _qorv_runtime.kernel_levels()
+    assert levels[0] == "baseline"
     assert (f"ImportError: QORV_MAX_CPU_LEVEL is '{value}' but must be one of "
-            "baseline, avx2, avx512") in out.stderr
+            f"{', '.join(levels)}") in out.stderr
+
+
+@pytest.mark.parametrize("cap", [""] + _qorv_runtime.kernel_levels())
+def test_level_in_use_is_the_widest_supported_up_to_the_cap(cap):
+    script = "import _qorv_runtime as r; print(r.kernel_level(), *r.supported_kernel_levels())"
+    level, *supported = run_with_threads(script, 1, cap).split()
+    levels = _qorv_runtime.kernel_levels()
+    allowed = levels[:levels.index(cap) + 1] if cap else levels
+    assert level == [name for name in allowed if name in supported][-1]

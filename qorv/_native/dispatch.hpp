@@ -11,7 +11,7 @@ namespace qorv {
 // formed by the same IEEE operations in the same order, a wider level only
 // forms more outputs at once.
 struct Kernels {
-    // "baseline", "avx2" or "avx512".
+    // The level's name, a value of QORV_MAX_CPU_LEVEL.
     const char* level;
 
     // Number of rows i < rows with |(X beta)[i] - yt[i]| < eps (a NaN is a
@@ -36,9 +36,19 @@ struct Kernels {
 // The kernels chosen by select_kernels; the baseline ones until it runs.
 const Kernels& kernels();
 
+// Number of levels built for this architecture: baseline, avx2 and avx512 on
+// x86-64, baseline alone elsewhere.
+int level_count();
+
+// Kernels of level i < level_count(), narrowest first.
+const Kernels& level_kernels(int i);
+
+// Whether this processor, and its operating system, run level i.
+bool level_supported(int i);
+
 // Chooses the widest level the processor supports, capped by the
-// environment variable QORV_MAX_CPU_LEVEL (baseline, avx2 or avx512; unset
-// or empty: no cap). Throws std::invalid_argument naming the allowed values
+// environment variable QORV_MAX_CPU_LEVEL (a level's name; unset or empty:
+// no cap). Throws std::invalid_argument naming the levels of level_count()
 // when the variable holds anything else.
 void select_kernels();
 
