@@ -7,6 +7,7 @@ crash fails one test. QORV_FUZZ_EXAMPLES sets the examples per property
 (200 by default).
 """
 import copy
+import copyreg
 import functools
 import os
 import pickle
@@ -94,8 +95,14 @@ SIDES = st.integers(0, 6)
 
 
 def relaid(a):
-    """The same values in C order, in Fortran order, or as a reversed view."""
-    return st.sampled_from([a, np.asfortranarray(a), a[::-1]]) if a.ndim else st.just(a)
+    """The same values in C order, in Fortran order, or as a reversed view;
+    or the first row (column) repeated by broadcasting, with a stride of 0."""
+    if not a.ndim:
+        return st.just(a)
+    layouts = [a, np.asfortranarray(a), a[::-1], np.broadcast_to(a[:1], a.shape)]
+    if a.ndim == 2:
+        layouts.append(np.broadcast_to(a[:, :1], a.shape))
+    return st.sampled_from(layouts)
 
 
 def arrays(shape):
@@ -247,6 +254,28 @@ def test_fits(data):
              optional_matrices=True)
 
 
+FLOAT64_LAYOUTS = {
+    "C": lambda a: a, "F": np.asfortranarray, "reversed": lambda a: a[::-1],
+    "every other column": lambda a: np.repeat(a, 2, axis=1)[:, ::2],
+    "rows broadcast": lambda a: np.broadcast_to(a[:1], a.shape),
+    "columns broadcast": lambda a: np.broadcast_to(a[:, :1], a.shape),
+}
+
+
+@in_child
+@FUZZ
+@given(st.data())
+def test_fits_read_every_float64_layout_as_a_fresh_copy(data):
+    n, p = data.draw(SIDES), data.draw(SIDES)
+    X = data.draw(st.sampled_from(list(FLOAT64_LAYOUTS.values())))(
+        data.draw(hnp.arrays("f8", (n, p))))
+    y = data.draw(st.sampled_from([lambda v: v, lambda v: np.broadcast_to(v[:1], v.shape)]))(
+        data.draw(hnp.arrays("f8", n)))
+    for fit in (q.ols, q.fit_regularized_linear):
+        np.testing.assert_array_equal(fit(X, y),
+                                      fit(np.ascontiguousarray(X), np.ascontiguousarray(y)))
+
+
 @in_child
 @FUZZ
 @given(st.data())
@@ -284,16 +313,46 @@ def pickling_targets():
 
 DUPLICATES = {f"protocol {p}": functools.partial(pickle.dumps, protocol=p)
               for p in range(pickle.HIGHEST_PROTOCOL + 1)}
-DUPLICATES.update(copy=copy.copy, deepcopy=copy.deepcopy)
+DUPLICATES.update({f"object.__reduce_ex__ {p}": lambda obj, p=p: object.__reduce_ex__(obj, p)
+                   for p in range(3)})
+DUPLICATES.update(copy=copy.copy, deepcopy=copy.deepcopy, reduce=lambda obj: obj.__reduce__())
 
 
 @in_child
 @pytest.mark.parametrize("name", ["GibbsResult", "MCMCResult", "TournamentMCMC"])
 @pytest.mark.parametrize("duplicate", DUPLICATES.values(), ids=DUPLICATES.keys())
 def test_pickling_and_copying_raise_type_error(name, duplicate):
-    # Protocols 0 and 1 used to abort the interpreter.
+    # Protocols 0 and 1 and the reductions below them used to abort the
+    # interpreter.
     with pytest.raises(TypeError, match=f"^cannot pickle 'qorv_core.{name}' object$"):
         duplicate(pickling_targets()[name])
+
+
+@in_child
+@pytest.mark.parametrize("name", ["GibbsResult", "MCMCResult", "TournamentMCMC"])
+@pytest.mark.parametrize("reduce", [lambda obj: copyreg._reduce_ex(obj, 0), object.__reduce__],
+                         ids=["copyreg._reduce_ex", "object.__reduce__"])
+def test_the_generic_reductions_refuse_with_their_own_text(name, reduce):
+    # copyreg's text names the class without its module.
+    with pytest.raises(TypeError, match=f"^cannot pickle '{name}' object$"):
+        reduce(pickling_targets()[name])
+
+
+BARE_INSTANCES = {
+    "own __new__": (lambda cls: cls.__new__(cls), "cannot create 'qorv_core.{}' instances"),
+    "base __new__": (lambda cls: cls.__mro__[1].__new__(cls), "is not safe"),
+    "object.__new__": (lambda cls: object.__new__(cls), "is not safe"),
+    "subclass": (lambda cls: type("Sub", (cls,), {}), "is not an acceptable base type"),
+}
+
+
+@in_child
+@pytest.mark.parametrize("name", ["GibbsResult", "MCMCResult", "TournamentMCMC"])
+@pytest.mark.parametrize("make,message", BARE_INSTANCES.values(), ids=BARE_INSTANCES.keys())
+def test_no_instance_without_a_constructor(name, make, message):
+    # Such an instance used to read uninitialised memory on first use.
+    with pytest.raises(TypeError, match=message.format(name)):
+        make(getattr(q, name))
 
 
 def peak_rss_bytes():
