@@ -56,6 +56,8 @@ LONG_CALLS = {
     "warm-up": "q.TournamentMCMC(n_warmup=10**9).fit(X, y)",
     "refinement": "q.TournamentMCMC(n_warmup=0, n_deep=10**6).fit(X.repeat(50, 0), y.repeat(50))",
     "1-D penalties": "q.smoothness_penalty_matrices_1d(3, 0.0, 1.0, 2**31 - 1)",
+    # the per-axis tables of 10**7 points, before any Kronecker product
+    "N-D penalty tables": "q.build_penalty_matrices_nd([2, 2], [(0.0, 1.0)] * 2, 10**7)",
 }
 INTERRUPTED = """
 import qorv_core as q
