@@ -221,18 +221,21 @@ def raw_coefficients(powers: NDArray[np.int64], beta: NDArray[np.float64],
     The fit uses u_d = x_scale[d] * x_d + x_shift[d] and predicts
     (y - y_shift) / y_scale; each monomial of u expands binomially into
     monomials of x whose exponents are bounded by its own, all of which are
-    in a total-degree basis.
+    in a total-degree basis. A monomial is handled through its positive
+    exponents only: a zero one contributes a factor of exactly 1.
     """
-    index = {tuple(int(v) for v in row): j for j, row in enumerate(powers)}
+    # each monomial as its (feature, exponent) pairs with a positive exponent
+    sparse = [tuple((int(d), int(row[d])) for d in np.flatnonzero(row)) for row in powers]
+    index = {key: j for j, key in enumerate(sparse)}
     raw = np.zeros(len(powers))
-    for j, row in enumerate(powers):
+    for j, key in enumerate(sparse):
         if beta[j] == 0.0:
             continue
-        for sub in itertools.product(*(range(int(e) + 1) for e in row)):
+        for sub in itertools.product(*(range(e + 1) for _, e in key)):
             weight = beta[j]
-            for d, (e, s) in enumerate(zip(row, sub)):
-                weight *= math.comb(int(e), s) * x_scale[d] ** s * x_shift[d] ** (int(e) - s)
-            raw[index[sub]] += weight
+            for (d, e), s in zip(key, sub):
+                weight *= math.comb(e, s) * x_scale[d] ** s * x_shift[d] ** (e - s)
+            raw[index[tuple((d, s) for (d, _), s in zip(key, sub) if s)]] += weight
     raw *= y_scale
     raw[0] += y_shift
     return raw
