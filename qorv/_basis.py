@@ -135,8 +135,9 @@ def penalty_matrices(powers: NDArray[np.int64], degree: int,
     R2 = np.zeros((M, M))
     positive = powers > 0
     width = int(positive.sum(axis=1).max(initial=0))
-    per_bounds = {b: _axis_grams(degree, *b, n_grid) for b in set(map(tuple, bounds))}
-    grams = np.stack([per_bounds[tuple(b)] for b in bounds]) if D else np.empty((0, 3, 1, 1))
+    boxes = [(float(lo), float(hi)) for lo, hi in bounds]
+    per_box = {box: _axis_grams(degree, *box, n_grid) for box in set(boxes)}
+    grams = np.stack([per_box[box] for box in boxes]) if D else np.empty((0, 3, 1, 1))
     constants = grams[:, 0, 0, 0]
     if width == 0 or not constants.all():
         return R1, R2
@@ -203,7 +204,8 @@ class _PairTerms:
         # over one axis, of its order-1 (order-2) entry times the others'
         # order-0 ones; and the sum, over two axes, of both order-1 entries
         # times the others' order-0 ones, each mixed derivative twice in R2.
-        product, first_order, second_order, mixed = 1.0, 0.0, 0.0, 0.0
+        product = np.ones(keys.shape[:2])
+        first_order, second_order, mixed = (np.zeros(keys.shape[:2]) for _ in range(3))
         for t in range(keys.shape[2]):
             b, a1, a2 = plain[:, :, t], first[:, :, t], second[:, :, t]
             mixed = mixed * b + first_order * a1
