@@ -254,28 +254,6 @@ def test_fits(data):
              optional_matrices=True)
 
 
-FLOAT64_LAYOUTS = {
-    "C": lambda a: a, "F": np.asfortranarray, "reversed": lambda a: a[::-1],
-    "every other column": lambda a: np.repeat(a, 2, axis=1)[:, ::2],
-    "rows broadcast": lambda a: np.broadcast_to(a[:1], a.shape),
-    "columns broadcast": lambda a: np.broadcast_to(a[:, :1], a.shape),
-}
-
-
-@in_child
-@FUZZ
-@given(st.data())
-def test_fits_read_every_float64_layout_as_a_fresh_copy(data):
-    n, p = data.draw(SIDES), data.draw(SIDES)
-    X = data.draw(st.sampled_from(list(FLOAT64_LAYOUTS.values())))(
-        data.draw(hnp.arrays("f8", (n, p))))
-    y = data.draw(st.sampled_from([lambda v: v, lambda v: np.broadcast_to(v[:1], v.shape)]))(
-        data.draw(hnp.arrays("f8", n)))
-    for fit in (q.ols, q.fit_regularized_linear):
-        np.testing.assert_array_equal(fit(X, y),
-                                      fit(np.ascontiguousarray(X), np.ascontiguousarray(y)))
-
-
 @in_child
 @FUZZ
 @given(st.data())
