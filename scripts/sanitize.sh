@@ -6,12 +6,21 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${QORV_SANITIZE_BUILD:-$PWD/build-sanitize}
 
-# The build tools live in a venv of their own; it sees the packages of the
-# interpreter $PYTHON (default: python) that the tests use.
+# The build tools and everything the tests use live in a venv of their own,
+# made from the interpreter $PYTHON (default: python). It sees that
+# interpreter's system packages, but not those of a virtual environment it
+# belongs to; so the project's dependencies and its `test` extra, read from
+# pyproject.toml, are installed into it (pip skips those already there).
 venv=$build/venv
 [ -x "$venv/bin/python" ] || "${PYTHON:-python}" -m venv --system-site-packages "$venv"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check \
-  'pybind11>=3.0.1,<4' 'cmake>=3.18' ninja 'cmeel-eigen>=3.4,<3.5' numpy pytest hypothesis threadpoolctl
+requirements=$build/test-requirements.txt
+"$venv/bin/python" - > "$requirements" <<'EOF'
+import tomllib
+with open("pyproject.toml", "rb") as f:
+    project = tomllib.load(f)["project"]
+print("\n".join(project["dependencies"] + project["optional-dependencies"]["test"]))
+EOF
+"$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$requirements"
 export PATH=$venv/bin:$PATH
 
 cmake --preset sanitize -B "$build" -DPython_EXECUTABLE="$venv/bin/python"

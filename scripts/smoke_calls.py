@@ -1,5 +1,6 @@
 """One call of each operation of qorv_core, error paths included, small
 enough to run under valgrind (scripts/valgrind.sh)."""
+import copyreg
 import pickle
 import signal
 
@@ -19,6 +20,9 @@ q.design_matrix_nd(multi_indices, [x, np.r_[x * x, x]])
 
 beta = q.fit_regularized_linear(X, y, R1, R2, 1e-3, 1e-4)
 q.ols(X, y)
+# Broadcast arrays are copied, not read in place.
+q.ols(np.broadcast_to(X[:1], X.shape), np.broadcast_to(2.0, y.shape))
+q.fit_regularized_linear(np.broadcast_to(X[:, :1], X.shape), y)
 # Beyond 16 columns the SVD divides and conquers; a NaN stops it early.
 q.ols(np.random.default_rng(0).normal(size=(30, 20)), np.ones(30))
 q.ols(np.where(np.eye(20) > 0, np.nan, 1.0), np.ones(20))
@@ -41,6 +45,9 @@ for call, error in [
     (lambda: q.build_penalty_matrices_nd([0] * 100, [(0.0, 1.0)] * 100, 2), ValueError),
     (lambda: q.TournamentMCMC(n_chains=0).fit(X, y), ValueError),
     (lambda: pickle.dumps(r, protocol=0), TypeError),
+    (lambda: r.__reduce__(), TypeError),
+    (lambda: copyreg._reduce_ex(g, 0), TypeError),
+    (lambda: q.TournamentMCMC.__new__(q.TournamentMCMC), TypeError),
 ]:
     try:
         call()

@@ -1,10 +1,13 @@
 import itertools
 import math
+import os
 
 import numpy as np
 import pytest
 
 import qorv_core as q
+from conftest import TESTS, run_with_threads
+from qorv._basis import design_matrix, penalty_matrices, total_degree_powers
 
 
 def deriv(x, p, order):
@@ -243,3 +246,72 @@ def test_design_columns_line_up_with_penalties():
 def test_penalties_nd_refusals(degrees, bounds, n, exc, match):
     with pytest.raises(exc, match=match):
         q.build_penalty_matrices_nd(degrees, bounds, n)
+
+
+# Total-degree bases of many features, as qorv's estimators use them.
+
+
+@pytest.mark.parametrize("D,degree", [(0, 3), (1, 0), (3, 0), (1, 4), (3, 3), (5, 2)])
+def test_total_degree_powers_are_the_tensor_basis_up_to_the_degree(D, degree):
+    tensor = itertools.product(range(degree + 1), repeat=D)
+    want = [e for e in tensor if sum(e) <= degree]
+    assert total_degree_powers(D, degree).tolist() == [list(e) for e in want]
+
+
+def test_total_degree_powers_of_a_thousand_features():
+    # The enumeration used to recurse once per feature.
+    powers = total_degree_powers(1000, 1)
+    np.testing.assert_array_equal(powers, np.vstack([np.zeros(1000), np.eye(1000)[::-1]]))
+
+
+@pytest.mark.parametrize("D,degree", [(4, 3), (6, 2)])
+def test_total_degree_penalties_are_tensor_product_submatrices(D, degree):
+    bounds = [(-1.0, 1.0), (0.0, 2.5), (-3.0, -0.5)] * 2
+    R1, R2, mi = q.build_penalty_matrices_nd([degree] * D, bounds[:D], 7)
+    powers = total_degree_powers(D, degree)
+    idx = [mi.index(list(p)) for p in powers]
+    got1, got2 = penalty_matrices(powers, degree, bounds[:D], 7)
+    for got, R in ((got1, R1), (got2, R2)):
+        np.testing.assert_allclose(got, R[np.ix_(idx, idx)], rtol=1e-13, atol=0)
+        np.testing.assert_array_equal(got, got.T)
+
+
+def test_linear_penalties_of_many_features_in_small_memory():
+    # degree 1: the gradient of x_i is the unit vector i, so R1 is diagonal,
+    # each entry that of the 1-D penalty times the other axes' volume
+    # weights, and R2 is zero. The penalties used to form a tensor of every
+    # pair of monomials per feature (2.6 GB at 400 features).
+    script = """
+import resource, numpy as np, qorv_core as q
+from qorv._basis import penalty_matrices, total_degree_powers
+D, n = 400, 600
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+R1, R2 = penalty_matrices(total_degree_powers(D, 1), 1, [(-1.0, 1.0)] * D, n)
+grown = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024
+constant = 2.0 / (n - 1) * n
+diagonal = q.smoothness_penalty_matrices_1d(1, -1.0, 1.0, n)[0][1, 1] * constant ** (D - 1)
+np.testing.assert_allclose(R1, np.diag(np.r_[0.0, np.full(D, diagonal)]), rtol=1e-12, atol=0)
+assert not R2.any()
+print(grown < 3 * R1.nbytes + 100 * 2**20)
+"""
+    repo = os.path.dirname(TESTS)
+    out = run_with_threads(f"import sys; sys.path.insert(0, {repo!r})\n" + script, 1)
+    assert out.split() == ["True"]
+
+
+BASES_BEYOND_MEMORY = {
+    "powers": (lambda: total_degree_powers(1000, 3), "167668501 coefficients"),
+    "design matrix": (lambda: design_matrix(total_degree_powers(10, 3),
+                                            np.broadcast_to(0.0, (10**12, 10))),
+                      "286 coefficients"),
+    "penalties": (lambda: penalty_matrices(np.broadcast_to(np.int64(0), (10**6, 2)), 3,
+                                           [(-1.0, 1.0)] * 2, 600),
+                  "1000000 coefficients"),
+}
+
+
+@pytest.mark.parametrize("call,message", BASES_BEYOND_MEMORY.values(),
+                         ids=BASES_BEYOND_MEMORY.keys())
+def test_a_basis_too_large_for_memory_is_refused_before_any_work(call, message):
+    with pytest.raises(MemoryError, match=rf"a basis of {message} is too large: .* need \d+ bytes"):
+        call()

@@ -162,6 +162,41 @@ def test_fits_read_a_column_as_one_column_matrix(fit):
         np.testing.assert_array_equal(fit(X, target), expected)
 
 
+# Broadcast arrays step 0 bytes along a dimension; they must read as the same
+# values laid out afresh.
+BROADCAST = {
+    "rows": lambda rng, n, p: np.broadcast_to(rng.normal(size=p), (n, p)),
+    "columns": lambda rng, n, p: np.broadcast_to(rng.normal(size=(n, 1)), (n, p)),
+    "scalar": lambda rng, n, p: np.broadcast_to(rng.normal(), (n, p)),
+    "one row": lambda rng, n, p: np.broadcast_to(rng.normal(size=(1, p)), (1, p)),
+}
+
+
+@pytest.mark.parametrize("make", BROADCAST.values(), ids=BROADCAST.keys())
+@pytest.mark.parametrize("y_shape", [(), (1,)])
+@pytest.mark.parametrize("fit", [q.ols, q.fit_regularized_linear])
+def test_fits_read_broadcast_arrays_as_fresh_copies(make, y_shape, fit):
+    rng = np.random.default_rng(7)
+    X = make(rng, 300, 4)
+    n = X.shape[0]
+    for y in (np.broadcast_to(2.5, (n, *y_shape)), rng.normal(size=(n, *y_shape))):
+        np.testing.assert_array_equal(fit(X, y),
+                                      fit(np.ascontiguousarray(X), np.ascontiguousarray(y)))
+
+
+def test_a_long_broadcast_matrix_fits_in_a_child_interpreter():
+    # Read in place, the rows past the first lay beyond the array's memory.
+    script = """
+import numpy as np, qorv_core as q
+X = np.broadcast_to(np.array([1.0, 2.0, 3.0]), (2_000_000, 3))
+y = np.arange(2_000_000.0)
+for fit in (q.ols, q.fit_regularized_linear):
+    print(fit(X, y).tobytes() == fit(np.ascontiguousarray(X), y).tobytes())
+"""
+    out = run_with_threads(script, 2, check=False)
+    assert out.returncode == 0 and out.stdout.split() == ["True", "True"], out.stderr
+
+
 @pytest.mark.parametrize("y", [np.ones((1, 3)), np.ones((3, 2)), np.ones((3, 1, 1))])
 @pytest.mark.parametrize("fit", [q.ols, q.fit_regularized_linear])
 def test_fits_reject_targets_that_are_not_vectors(y, fit):

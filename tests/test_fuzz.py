@@ -7,6 +7,7 @@ crash fails one test. QORV_FUZZ_EXAMPLES sets the examples per property
 (200 by default).
 """
 import copy
+import copyreg
 import functools
 import os
 import pickle
@@ -94,8 +95,14 @@ SIDES = st.integers(0, 6)
 
 
 def relaid(a):
-    """The same values in C order, in Fortran order, or as a reversed view."""
-    return st.sampled_from([a, np.asfortranarray(a), a[::-1]]) if a.ndim else st.just(a)
+    """The same values in C order, in Fortran order, or as a reversed view;
+    or the first row (column) repeated by broadcasting, with a stride of 0."""
+    if not a.ndim:
+        return st.just(a)
+    layouts = [a, np.asfortranarray(a), a[::-1], np.broadcast_to(a[:1], a.shape)]
+    if a.ndim == 2:
+        layouts.append(np.broadcast_to(a[:, :1], a.shape))
+    return st.sampled_from(layouts)
 
 
 def arrays(shape):
@@ -284,16 +291,46 @@ def pickling_targets():
 
 DUPLICATES = {f"protocol {p}": functools.partial(pickle.dumps, protocol=p)
               for p in range(pickle.HIGHEST_PROTOCOL + 1)}
-DUPLICATES.update(copy=copy.copy, deepcopy=copy.deepcopy)
+DUPLICATES.update({f"object.__reduce_ex__ {p}": lambda obj, p=p: object.__reduce_ex__(obj, p)
+                   for p in range(3)})
+DUPLICATES.update(copy=copy.copy, deepcopy=copy.deepcopy, reduce=lambda obj: obj.__reduce__())
 
 
 @in_child
 @pytest.mark.parametrize("name", ["GibbsResult", "MCMCResult", "TournamentMCMC"])
 @pytest.mark.parametrize("duplicate", DUPLICATES.values(), ids=DUPLICATES.keys())
 def test_pickling_and_copying_raise_type_error(name, duplicate):
-    # Protocols 0 and 1 used to abort the interpreter.
+    # Protocols 0 and 1 and the reductions below them used to abort the
+    # interpreter.
     with pytest.raises(TypeError, match=f"^cannot pickle 'qorv_core.{name}' object$"):
         duplicate(pickling_targets()[name])
+
+
+@in_child
+@pytest.mark.parametrize("name", ["GibbsResult", "MCMCResult", "TournamentMCMC"])
+@pytest.mark.parametrize("reduce", [lambda obj: copyreg._reduce_ex(obj, 0), object.__reduce__],
+                         ids=["copyreg._reduce_ex", "object.__reduce__"])
+def test_the_generic_reductions_refuse_with_their_own_text(name, reduce):
+    # copyreg's text names the class without its module.
+    with pytest.raises(TypeError, match=f"^cannot pickle '{name}' object$"):
+        reduce(pickling_targets()[name])
+
+
+BARE_INSTANCES = {
+    "own __new__": (lambda cls: cls.__new__(cls), "cannot create 'qorv_core.{}' instances"),
+    "base __new__": (lambda cls: cls.__mro__[1].__new__(cls), "is not safe"),
+    "object.__new__": (lambda cls: object.__new__(cls), "is not safe"),
+    "subclass": (lambda cls: type("Sub", (cls,), {}), "is not an acceptable base type"),
+}
+
+
+@in_child
+@pytest.mark.parametrize("name", ["GibbsResult", "MCMCResult", "TournamentMCMC"])
+@pytest.mark.parametrize("make,message", BARE_INSTANCES.values(), ids=BARE_INSTANCES.keys())
+def test_no_instance_without_a_constructor(name, make, message):
+    # Such an instance used to read uninitialised memory on first use.
+    with pytest.raises(TypeError, match=message.format(name)):
+        make(getattr(q, name))
 
 
 def peak_rss_bytes():

@@ -31,6 +31,44 @@ def test_fork_pool_after_a_fit_returns_the_parents_results():
     assert {threads for _, threads in got} == {0}
 
 
+FORK_AFTER_ANOTHER_LIBRARY = """
+import ctypes, os, time
+import numpy as np
+import qorv_core as q
+from pool_jobs import fit
+gomp = ctypes.CDLL("libgomp.so.1")
+gomp.GOMP_parallel.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint, ctypes.c_uint]
+# A parallel region that another library on the same runtime runs from the
+# forking thread, with a body that does nothing; this module has started no
+# thread yet.
+gomp.GOMP_parallel(ctypes.cast(gomp.omp_get_thread_num, ctypes.c_void_p), None, 0, 0)
+pid = os.fork()
+if pid == 0:
+    print(repr(({call}, fit(0))), flush=True)
+    os._exit(0)
+deadline = time.monotonic() + 60
+while not os.waitpid(pid, os.WNOHANG)[0]:
+    if time.monotonic() > deadline:
+        os.kill(pid, 9)
+        raise SystemExit("the forked child hangs")
+    time.sleep(0.05)
+print(repr(({call}, fit(0))))
+"""
+CALLS_IN_THE_CHILD = {
+    "ols": "q.ols(np.ones((10**5, 3)), np.arange(10**5.0)).tobytes()",
+    "design_matrix_nd": "q.design_matrix_nd([[1], [2]], [np.arange(10**5.0)]).tobytes()",
+}
+
+
+@pytest.mark.parametrize("call", CALLS_IN_THE_CHILD.values(), ids=CALLS_IN_THE_CHILD.keys())
+def test_child_forked_after_another_librarys_threads_runs(call):
+    # The child used to wait forever for the other library's workers.
+    out = run_with_threads(FORK_AFTER_ANOTHER_LIBRARY.format(call=call), 2, check=False)
+    assert out.returncode == 0, out.stderr
+    child, parent = out.stdout.splitlines()
+    assert child == parent
+
+
 @pytest.mark.parametrize("method", ["spawn", "forkserver"])
 def test_spawned_workers_keep_their_threads(method, monkeypatch):
     monkeypatch.setenv("OMP_NUM_THREADS", "2")
@@ -56,6 +94,8 @@ LONG_CALLS = {
     "warm-up": "q.TournamentMCMC(n_warmup=10**9).fit(X, y)",
     "refinement": "q.TournamentMCMC(n_warmup=0, n_deep=10**6).fit(X.repeat(50, 0), y.repeat(50))",
     "1-D penalties": "q.smoothness_penalty_matrices_1d(3, 0.0, 1.0, 2**31 - 1)",
+    # the per-axis tables of 10**7 points, before any Kronecker product
+    "N-D penalty tables": "q.build_penalty_matrices_nd([2, 2], [(0.0, 1.0)] * 2, 10**7)",
 }
 INTERRUPTED = """
 import qorv_core as q

@@ -48,14 +48,18 @@ void add_weighted_outer(Matrix& R, const Vector& d, double w) {
 
 // Values of the order-0, -1 and -2 derivatives of every monomial of one axis
 // at every point of that axis: all power evaluations of a grid happen here.
+// Stops (Interrupted) between points once `stop` is requested, looking at
+// it about once per thousand evaluations.
 using DerivTable = std::array<Matrix, 3>;
 
-DerivTable derivative_table(const Vector& axis, Index n_monomials) {
+DerivTable derivative_table(const Vector& axis, Index n_monomials, const Interruption& stop) {
+    const Index points_per_check = std::max<Index>(1, 1024 / std::max<Index>(1, n_monomials));
     DerivTable tab;
     for (int order = 0; order < 3; ++order) {
         Matrix& t = tab[order];
         t = Matrix::Zero(axis.size(), n_monomials);
         for (Index k = 0; k < axis.size(); ++k) {
+            if (k % points_per_check == 0) stop.check();
             for (Index p = 0; p < n_monomials; ++p) {
                 t(k, p) = col_deriv_scalar(axis[k], static_cast<int>(p), order);
             }
@@ -66,12 +70,14 @@ DerivTable derivative_table(const Vector& axis, Index n_monomials) {
 
 // step * T' T for the derivative table T of one axis: the Riemann sum over
 // that axis of the products of two monomials' derivatives. Entries (r, c)
-// and (c, r) are one sum, so the result is exactly symmetric.
-Matrix axis_gram(const Matrix& T, double step) {
+// and (c, r) are one sum, so the result is exactly symmetric. Stops between
+// entries once `stop` is requested.
+Matrix axis_gram(const Matrix& T, double step, const Interruption& stop) {
     const Index m = T.cols();
     Matrix W(m, m);
     for (Index c = 0; c < m; ++c) {
         for (Index r = c; r < m; ++r) {
+            stop.check();
             double sum = 0.0;
             for (Index k = 0; k < T.rows(); ++k) sum += T(k, r) * T(k, c);
             W(r, c) = step * sum;
@@ -317,9 +323,11 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
         const double lo = bounds[d].first;
         const double hi = bounds[d].second;
         const double step = (hi - lo) / static_cast<double>(n_grid_per_dim - 1);
-        const DerivTable tab =
-            derivative_table(Vector::LinSpaced(n_grid_per_dim, lo, hi), basis_size(degrees[d]));
-        for (int order = 0; order < 3; ++order) grams[d][order] = axis_gram(tab[order], step);
+        const DerivTable tab = derivative_table(Vector::LinSpaced(n_grid_per_dim, lo, hi),
+                                                basis_size(degrees[d]), stop);
+        for (int order = 0; order < 3; ++order) {
+            grams[d][order] = axis_gram(tab[order], step, stop);
+        }
     }
 
     // d2/dxi dxj and d2/dxj dxi have the same orders: each pair i < j

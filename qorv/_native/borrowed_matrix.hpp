@@ -1,7 +1,8 @@
-// Array arguments of the fits: a float64 NumPy array whose strides are whole
-// doubles is read in place (a C- or Fortran-ordered matrix, a column of
-// one); anything else is converted once, with the usual rules of pybind11's
-// Eigen conversion, into storage of the fits' layout.
+// Array arguments of the fits: a float64 NumPy array whose strides are
+// positive whole doubles is read in place (a C- or Fortran-ordered matrix, a
+// column of one); anything else (negative strides, a broadcast array's zero
+// stride) is converted once, with the usual rules of pybind11's Eigen
+// conversion, into storage of the fits' layout.
 #pragma once
 
 #include <pybind11/eigen.h>
@@ -32,8 +33,15 @@ public:
         const Index row_stride = stride_in_doubles(array, 0);
         const Index col_stride = array.ndim() == 2 ? stride_in_doubles(array, 1) : 1;
         // A vector is read contiguously; a matrix through any two strides
-        // that step forward (broadcast ones included).
-        if (vector ? row_stride != 1 && array.shape(0) > 1 : row_stride < 0 || col_stride < 0)
+        // that step forward. Eigen takes a stride of 0 for "the default", so
+        // a broadcast dimension is copied; along a dimension of one entry
+        // nothing is stepped, and its stride of 0 is harmless.
+        const auto steps_forward = [](Index stride, Index extent) {
+            return stride > 0 || (stride == 0 && extent <= 1);
+        };
+        if (vector ? row_stride != 1 && array.shape(0) > 1
+                   : !steps_forward(row_stride, array.shape(0)) ||
+                         !steps_forward(col_stride, cols))
             return false;
         rows_ = array.shape(0);
         cols_ = cols;

@@ -60,9 +60,14 @@ private:
     mutable std::chrono::steady_clock::time_point next_poll_;
 };
 
-// False in a child forked after this process started OpenMP threads. GNU
-// libgomp keeps its thread pool across fork, but the child has none of those
-// threads, and its next parallel region would wait for them forever.
+// False in a child forked after this module started OpenMP threads, or
+// forked from inside a parallel region. Before every fork the forking
+// thread's OpenMP workers are ended, whoever started them (GNU libgomp keeps
+// them across fork without their threads, and the child's first parallel
+// region would wait for them forever); a worker forked from a process that
+// has run parallel loops of this module still runs its loops on its own
+// thread, so that a pool of forked workers, one per core, does not
+// oversubscribe the cores.
 bool threads_usable();
 
 // Recorded before the first parallel region, so that a child forked before

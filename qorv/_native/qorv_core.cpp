@@ -63,18 +63,64 @@ auto interruptible(const Op& op) {
     }
 }
 
-// Every pickle protocol and copy.copy/deepcopy ask __reduce_ex__ first. The
-// default one would, for protocols 0 and 1, try to make a bare instance of
-// the pybind11 base class, which aborts the process; a result belongs to the
-// call that made it and is not rebuilt elsewhere.
+// pickle (every protocol), copy.copy, copy.deepcopy, object.__reduce_ex__
+// and __reduce__ itself all call a class's own __reduce__. Without one, the
+// protocols below 2 would rebuild the object through its pybind11 base
+// class, which aborts the process; a result belongs to the call that made
+// it and is not rebuilt elsewhere.
 template <class Class>
 void refuse_pickling(Class& cls) {
     const std::string name = py::str(cls.attr("__module__")).cast<std::string>() + "." +
                              py::str(cls.attr("__qualname__")).cast<std::string>();
     const std::string message = "cannot pickle '" + name + "' object";
-    cls.def("__reduce_ex__", [message](const py::object&, const py::object&) -> py::object {
+    cls.def("__reduce__", [message](const py::object&) -> py::object {
         throw py::type_error(message);
     });
+}
+
+// Makes an instance for a call of the class, which then runs the
+// constructor (or refuses: "No constructor defined!").
+PyObject* new_for_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return type->tp_base->tp_new(type, args, kwargs);
+}
+
+PyObject* refuse_new(PyObject* cls, PyObject*, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances with __new__",
+                 reinterpret_cast<PyTypeObject*>(cls)->tp_name);
+    return nullptr;
+}
+
+PyMethodDef refuse_new_method = {"__new__", reinterpret_cast<PyCFunction>(
+                                                reinterpret_cast<void (*)()>(&refuse_new)),
+                                 METH_VARARGS | METH_KEYWORDS, nullptr};
+
+// An instance that no constructor has filled would be read as whatever its
+// memory holds (pybind11 allocates its value on first use). Only a call of
+// the class and the module's own results make instances: Class.__new__
+// raises TypeError, so does the base classes' __new__ (Python refuses it
+// for a class whose instance maker differs from theirs), and the class
+// cannot be subclassed, since a subclass would inherit the refusing
+// __new__. A __new__ of the class's own also makes copyreg's protocol 0
+// and 1 reduction refuse the class rather than rebuild it through its base.
+template <class Class>
+void refuse_bare_instances(Class& cls) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    type->tp_new = &new_for_constructor;
+    type->tp_flags &= ~static_cast<unsigned long>(Py_TPFLAGS_BASETYPE);
+    // Into the dictionary directly: setting the attribute would make Python
+    // route every call of the class through the refusing __new__.
+    const py::object refuse =
+        py::reinterpret_steal<py::object>(PyCFunction_NewEx(&refuse_new_method, cls.ptr(), nullptr));
+    if (!refuse || PyDict_SetItemString(type->tp_dict, "__new__", refuse.ptr()) != 0) {
+        throw py::error_already_set();
+    }
+    PyType_Modified(type);
+}
+
+template <class Class>
+void seal(Class& cls) {
+    refuse_pickling(cls);
+    refuse_bare_instances(cls);
 }
 
 void register_scoring(py::module_& m) {
@@ -161,7 +207,7 @@ void register_mcmc(py::module_& m) {
         .def_readonly("r_heat", &GibbsResult::r_heat)
         .def_readonly("var_E", &GibbsResult::var_E)
         .def_readonly("T", &GibbsResult::T);
-    refuse_pickling(gibbs);
+    seal(gibbs);
     m.def("gibbs_entropy", &qorv::gibbs_entropy, py::arg("energies"), py::arg("T") = 1.0);
 
     // Read-only members of reference type come back as read-only views
@@ -172,7 +218,7 @@ void register_mcmc(py::module_& m) {
         .def_readonly("gibbs", &MCMCResult::gibbs)
         .def_readonly("n_chains", &MCMCResult::n_chains)
         .def_readonly("n_elite", &MCMCResult::n_elite);
-    refuse_pickling(result);
+    seal(result);
 
     py::class_<TournamentMCMC> sampler(m, "TournamentMCMC");
     sampler.def(py::init<int, int, int, int, double, int, std::uint64_t>(),
@@ -190,7 +236,7 @@ void register_mcmc(py::module_& m) {
             },
             py::arg("X"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
             py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
-    refuse_pickling(sampler);
+    seal(sampler);
 }
 
 }  // namespace
