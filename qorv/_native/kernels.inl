@@ -128,7 +128,7 @@ void multiply_columns(double* out, Index rows, const double* const* factors, int
 // registers; wider levels take 4.
 void gram_lower_rows(const double* x, Index rows, Index m, Index i_begin, Index i_end,
                      double* G) {
-    qorv::gram::gram_lower_rows<kLanes, kLanes == 2 ? 2 : 4>(x, rows, m, i_begin, i_end, G);
+    qorv::gram::gram_lower_rows<kLanes, kLanes == 2 ? 2 : kLanes == 4 ? 4 : 8>(x, rows, m, i_begin, i_end, G);
 }
 
 void gram_narrow(const double* X, Index rs, Index cs, Index p, const double* y,

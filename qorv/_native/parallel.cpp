@@ -54,16 +54,15 @@ bool threads_usable() { return !forked_after_threads.load(); }
 
 namespace {
 
-// Work below which a thread costs more than it saves (waking it, and the
-// wait for its last task), and work from which a thread pays even on a
-// processor it shares with a busy process, where it gets half a turn.
+// Work below which a thread costs more than it saves: waking it, and the
+// wait for its last task.
 constexpr double kMinThreadNs = 100e3;
-constexpr double kSharedThreadNs = 20e6;
 
 // How long the runtime's workers stay busy waiting after a region (GNU
-// libgomp spins for a few milliseconds before it sleeps), and how long a
-// reading of the machine's load stays valid.
-constexpr std::int64_t kWorkerSpinNs = 20'000'000;
+// libgomp spins for a few milliseconds before it sleeps; past this the
+// count errs towards fewer threads), and how long a reading of the
+// machine's load stays valid.
+constexpr std::int64_t kWorkerSpinNs = 5'000'000;
 constexpr std::int64_t kLoadValidNs = 10'000'000;
 
 std::int64_t now_ns() {
@@ -119,13 +118,30 @@ int idle_processors() {
 
 int thread_limit() { return omp_get_max_threads(); }
 
+namespace {
+
+// Whether the user fixed the thread count with OMP_NUM_THREADS, read once:
+// then the machine's load is not second-guessed.
+bool thread_count_fixed() {
+    static const bool fixed = [] {
+        const char* value = std::getenv("OMP_NUM_THREADS");
+        return value != nullptr && *value != '\0';
+    }();
+    return fixed;
+}
+
+}  // namespace
+
 int team_size(int tasks, double task_ns) {
     const int limit = std::min(tasks, thread_limit());
     const double work = static_cast<double>(tasks) * task_ns;
     if (limit <= 1 || work < 2.0 * kMinThreadNs) return 1;
+    // A thread on a processor that another process keeps busy gains
+    // little or nothing (the scheduler may share out the processors per
+    // session, not per thread) and holds the call up while it waits for
+    // its turn.
     const int team = std::min(limit, static_cast<int>(work / kMinThreadNs));
-    if (work / team >= kSharedThreadNs) return team;
-    return std::min(team, idle_processors());
+    return thread_count_fixed() ? team : std::min(team, idle_processors());
 }
 
 void note_region_end(int team) {

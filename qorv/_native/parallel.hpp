@@ -71,10 +71,9 @@ void note_threads_started();
 
 // Threads worth using for `tasks` tasks of about `task_ns` nanoseconds each:
 // none beyond the calling thread for less than about a hundred microseconds
-// of work per thread, no more than the tasks or OpenMP's thread limit, and,
-// unless each thread has tens of milliseconds of work, no more than the
-// processors that other processes leave idle (a thread on a busy one would
-// hold the call up until the scheduler gives it a turn).
+// of work per thread, and no more than the tasks, OpenMP's thread limit or,
+// unless OMP_NUM_THREADS fixes the count, the processors that other
+// processes leave idle.
 int team_size(int tasks, double task_ns);
 
 // OpenMP's thread limit for the calling thread's parallel regions.
