@@ -115,6 +115,24 @@ def test_ols_cutoff_uses_the_larger_dimension(s_over_eps, kept):
     assert beta[1] == (1.0 / s if kept else 0.0)
 
 
+@pytest.mark.parametrize("n", [1, 4097, 3 * 32768 + 123])
+def test_one_column_fit_sums_in_block_order(n):
+    # Blocks of 4096 rows, each summed in row order, then added in order: the
+    # fit's sums whichever way the blocks are shared among lanes and threads.
+    rng = np.random.default_rng(n)
+    x = rng.standard_normal(n) * 10.0 ** rng.integers(-8, 8, n)
+    y = rng.standard_normal(n)
+
+    def in_blocks(v):
+        total = 0.0
+        for start in range(0, n, 4096):
+            total += np.cumsum(v[start:start + 4096])[-1]
+        return total
+
+    beta = q.fit_regularized_linear(x[:, None], y, ridge=0.0)
+    assert beta[0] == in_blocks(x * y) / in_blocks(x * x)
+
+
 # Many row blocks for each fit.
 FIT_SCRIPT = """
 import numpy as np, qorv_core

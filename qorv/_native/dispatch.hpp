@@ -41,6 +41,13 @@ struct Kernels {
     void (*gram_narrow)(const double* X, std::int64_t rs, std::int64_t cs, std::int64_t p,
                         const double* y, const std::int64_t* first, const std::int64_t* live,
                         double* acc);
+
+    // The same sums added to G (stride gram::padded_stride(p + 1)) for
+    // `rows` rows of a C-ordered X of p <= gram::kMaxRowCols columns (row r
+    // at X + r rs, X's storage ending at X_end) and y, read in place; see
+    // gram::gram_rows.
+    void (*gram_rows)(const double* X, std::int64_t rs, std::int64_t p, const double* y,
+                      std::int64_t rows, const double* X_end, double* G);
 };
 
 // The kernels chosen by select_kernels; the baseline ones until it runs.

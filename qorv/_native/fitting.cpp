@@ -155,20 +155,26 @@ void strip_gram(const gram::AugmentedRows& z, Index n, Index m, Index B, Index s
 }
 
 // Otherwise: a task sums one block into a P x P matrix of its own, and the
-// calling thread adds those in block order.
+// calling thread adds those in block order. A C-ordered X of few columns is
+// read in place; other blocks are packed first.
 void block_gram(const gram::AugmentedRows& z, Index n, Index m, Index B, double* total) {
     const Index P = gram::padded_stride(m);
     const Index wave = std::min(wave_blocks(P * P), block_count(n, B));
-    const auto kernel = kernels().gram_lower_rows;
+    const bool in_place = z.cs == 1 && z.p <= gram::kMaxRowCols;
+    const double* X_end = z.X + (n - 1) * z.rs + z.p;
     const auto partial = scratch(wave * P * P);
     in_row_blocks(
         n, B, wave, kNsPerProduct * static_cast<double>(B) * triangle_area(m),
         [&](Index slot, Index row, Index rows) {
-            const auto x = scratch(rows * P);
-            gram::pack_rows_with_target(z, row, rows, P, x.get());
             double* G = partial.get() + slot * P * P;
             std::fill(G, G + P * P, 0.0);
-            kernel(x.get(), rows, m, 0, m, G);
+            if (in_place) {
+                kernels().gram_rows(z.X + row * z.rs, z.rs, z.p, z.y + row, rows, X_end, G);
+                return;
+            }
+            const auto x = scratch(rows * P);
+            gram::pack_rows_with_target(z, row, rows, P, x.get());
+            kernels().gram_lower_rows(x.get(), rows, m, 0, m, G);
         },
         [&](Index count) {
             for (Index slot = 0; slot < count; ++slot) {
@@ -195,7 +201,8 @@ std::vector<double> augmented_gram(const RowMatrixRef& X, const VectorRef& y) {
     if (n == 0 || p == 0) return total;
     const gram::AugmentedRows z = augmented_rows(X, y);
     const Index strips = std::min(kMaxStrips, m / kStripRows);
-    if (m <= gram::kMaxNarrow) {
+    // One column, or a few that are not C-ordered: a block per lane.
+    if (m <= gram::kMaxNarrow && (p == 1 || z.cs != 1)) {
         narrow_gram(z, n, m, B, total.data());
     } else if (strips > 1) {
         strip_gram(z, n, m, B, strips, total.data());

@@ -141,6 +141,68 @@ void gram_lower_rows(const double* x, std::int64_t rows, std::int64_t m, std::in
     }
 }
 
+// Up to a dozen or so columns of a C-ordered X, read in place: lanes hold
+// entries of one row of the Gram matrix, each summed in row order, and a
+// row of X is a few vector loads, so the block needs no packed copy.
+constexpr std::int64_t kMaxRowCols = 16;
+
+// Adds to G (stride padded_stride(PC + 1)) the entries i <= PC, j <= i,
+// j < PC of [X y]'[X y] over `rows` rows of X (PC columns, row r at
+// X + r rs, its columns contiguous, X's storage ending at X_end) and y.
+// Other entries of the vectors that hold these change too: the lanes past
+// a row's end read the next row, whose products land in the padding.
+template <int L, int PC>
+void gram_rows(const double* X, std::int64_t rs, const double* y, std::int64_t rows,
+               const double* X_end, double* G) {
+    using Pack = Lanes<L>;
+    using V = typename Pack::V;
+    constexpr int M = PC + 1;
+    constexpr int NV = (PC + L - 1) / L;
+    constexpr int P = static_cast<int>(padded_stride(M));
+    V acc[M][NV] = {};
+    for (std::int64_t r = 0; r < rows; ++r) {
+        const double* row = X + r * rs;
+        V x[NV];
+        if (X_end - row >= NV * L) {
+#pragma GCC unroll 16
+            for (int c = 0; c < NV; ++c) Pack::load(x[c], row + c * L);
+        } else {
+            // The last rows: nothing past X_end is read.
+            double part[NV * L] = {};
+            for (int j = 0; j < PC; ++j) part[j] = row[j];
+            for (int c = 0; c < NV; ++c) Pack::load(x[c], part + c * L);
+        }
+#pragma GCC unroll 17
+        for (int i = 0; i < M; ++i) {
+            V a;
+            Pack::splat(a, i < PC ? row[i] : y[r]);
+            const int nv = ((i + 1 < PC ? i + 1 : PC) + L - 1) / L;
+#pragma GCC unroll 16
+            for (int c = 0; c < nv; ++c) acc[i][c] += a * x[c];
+        }
+    }
+    for (int i = 0; i < M; ++i) {
+        const int nv = ((i + 1 < PC ? i + 1 : PC) + L - 1) / L;
+        for (int c = 0; c < nv; ++c) {
+            double* g = G + i * P + c * L;
+            V sum;
+            Pack::load(sum, g);
+            Pack::store(g, sum + acc[i][c]);
+        }
+    }
+}
+
+// gram_rows for a p from 1 to PC known only at run time, with the lanes
+// that lanes_for(p) gives.
+template <class LanesFor, int PC = static_cast<int>(kMaxRowCols)>
+void gram_rows_any(std::int64_t p, const double* X, std::int64_t rs, const double* y,
+                   std::int64_t rows, const double* X_end, double* G) {
+    if constexpr (PC > 1) {
+        if (p < PC) return gram_rows_any<LanesFor, PC - 1>(p, X, rs, y, rows, X_end, G);
+    }
+    gram_rows<LanesFor::template lanes<PC>(), PC>(X, rs, y, rows, X_end, G);
+}
+
 // Few columns: too few entries to fill the lanes, and too few to hide the
 // latency of a chain of additions per entry. Lanes then hold the same entry
 // of kGroupBlocks different blocks instead, each still summed in row order.

@@ -136,6 +136,21 @@ void gram_narrow(const double* X, Index rs, Index cs, Index p, const double* y,
     qorv::gram::gram_narrow_any<kLanes>({X, rs, cs, p, y}, first, live, acc);
 }
 
+// Where AVX-512 splits its vectors in two halves, four lanes waste less
+// on the short rows of the lower triangle, as long as their accumulators
+// fit in the registers.
+struct RowLanes {
+    template <int PC>
+    static constexpr int lanes() {
+        return kLanes == 8 && PC <= 12 ? 4 : kLanes;
+    }
+};
+
+void gram_rows(const double* X, Index rs, Index p, const double* y, Index rows,
+               const double* X_end, double* G) {
+    qorv::gram::gram_rows_any<RowLanes>(p, X, rs, y, rows, X_end, G);
+}
+
 extern const Kernels table;
 const Kernels table{QORV_KERNEL_LEVEL, count_product_hits, multiply_columns, gram_lower_rows,
-                    gram_narrow};
+                    gram_narrow, gram_rows};

@@ -146,9 +146,40 @@ void every_narrow_width_agrees(std::int64_t rows, std::int64_t block) {
     }
 }
 
+// The in-place kernel on the rows of a C-ordered X with a row stride past
+// its columns; the last rows end where X's storage ends.
+template <int L, int PC>
+void in_place_rows_agree(std::int64_t rows) {
+    constexpr std::int64_t M = PC + 1, stride = PC + 3;
+    const std::vector<double> x = spread_rows(rows, M);
+    std::vector<double> X(static_cast<std::size_t>((rows - 1) * stride + PC), std::nan(""));
+    for (std::int64_t r = 0; r < rows; ++r) {
+        for (std::int64_t j = 0; j < PC; ++j) X[r * stride + j] = x[r * M + j];
+    }
+    const std::vector<double> y = target(x, rows, M);
+    std::vector<double> G(static_cast<std::size_t>(padded_stride(M) * padded_stride(M)), 0.0);
+    qorv::gram::gram_rows<L, PC>(X.data(), stride, y.data(), rows, X.data() + X.size(), G.data());
+    check(same_bits(needed_entries(G, M), in_row_order(x, rows, M, rows)),
+          "in-place kernel with " + std::to_string(L) + " lanes at " + std::to_string(rows) +
+              " x " + std::to_string(PC) + " sums in row order");
+}
+
+template <int PC>
+void in_place_rows_agree_at_every_width() {
+    for (const std::int64_t rows : {1, 7, 300}) {
+        in_place_rows_agree<2, PC>(rows);
+        in_place_rows_agree<4, PC>(rows);
+        in_place_rows_agree<8, PC>(rows);
+    }
+}
+
 }  // namespace
 
 int main() {
+    in_place_rows_agree_at_every_width<1>();
+    in_place_rows_agree_at_every_width<5>();
+    in_place_rows_agree_at_every_width<12>();
+    in_place_rows_agree_at_every_width<16>();
     for (const std::int64_t m : {1, 2, 7, 8, 9, 17, 21, 40}) {
         for (const std::int64_t rows : {1, 5, 300}) every_width_agrees(rows, m);
     }
