@@ -155,6 +155,22 @@ def test_fits_do_not_depend_on_thread_count(fits_on_one_thread, threads):
     assert run_with_threads(FIT_SCRIPT, threads) == fits_on_one_thread
 
 
+# Threads the process gains during a fit of the given shape.
+NEW_THREADS_SCRIPT = """
+import os, numpy as np, qorv_core
+X = np.random.default_rng(0).standard_normal(({n}, {p}))
+before = len(os.listdir("/proc/self/task"))
+qorv_core.fit_regularized_linear(X, X[:, 0].copy())
+print(len(os.listdir("/proc/self/task")) - before)
+"""
+
+
+@pytest.mark.parametrize("n,p,threads", [(300, 3, 0), (2000, 20, 0), (400_000, 4, 1)])
+def test_small_fits_stay_on_the_calling_thread(n, p, threads):
+    out = run_with_threads(NEW_THREADS_SCRIPT.format(n=n, p=p), 2)
+    assert int(out) == threads
+
+
 # A float64 array is read in place whatever its strides; other dtypes and
 # byte orders are copied. All must give the same bits.
 @pytest.mark.parametrize("convert", [
