@@ -108,8 +108,9 @@ std::vector<double> in_row_order(const std::vector<double>& data, std::int64_t r
 }
 
 bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+    // An empty vector may hold no storage, which memcmp must not be given.
     return a.size() == b.size() &&
-           std::memcmp(a.data(), b.data(), sizeof(double) * a.size()) == 0;
+           (a.empty() || std::memcmp(a.data(), b.data(), sizeof(double) * a.size()) == 0);
 }
 
 void every_width_agrees(std::int64_t rows, std::int64_t m) {
