@@ -1,8 +1,9 @@
 #include "parallel.hpp"
 
-#include <fcntl.h>
 #include <omp.h>
 #include <pthread.h>
+// The team's size and wait: the machine's load and the futex.
+#include <fcntl.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <linux/futex.h>
