@@ -140,6 +140,11 @@ GOALS = {
     "native = portable": "the -march=native build agrees with the portable one",
     "wide kernels pay": "the sampler at the widest kernel level at least 1.5x faster than "
                         "at baseline, with the same bits",
+    "NumPy at every shape": "each fit at least as fast as NumPy at every shape, on a quiet "
+                            "machine and with one core kept busy",
+    "one pass over X": "the few-column fit within 1.5x of one contiguous pass over X",
+    "2 threads, busy": "the sampler on 2 threads at least as fast as on 1 while another "
+                       "process keeps a core busy",
 }
 
 
@@ -159,6 +164,25 @@ class Report:
         print(f"{goal:<20} {operation:<40} {size:>12} {fmt_time(ours):>10} "
               f"{fmt_time(peer):>10} {ratio:>9.3g} {bound:>8} {'yes' if met else 'NO':>4} "
               f"{self.level:>8}  {note}", flush=True)
+
+
+class BusyCore:
+    """A process that keeps one core busy while the block runs: a Python
+    busy loop, started and ended by the benchmark itself."""
+
+    def __enter__(self):
+        self.process = subprocess.Popen([sys.executable, "-c", "while True: pass"])
+        time.sleep(0.5)  # until the scheduler has placed it
+        return self
+
+    def __exit__(self, *exc):
+        self.process.terminate()
+        self.process.wait()
+
+
+def load_note():
+    """The machine's load averages, for the rows measured under it."""
+    return "load " + " ".join(f"{v:.2f}" for v in os.getloadavg())
 
 
 def fmt_time(seconds):

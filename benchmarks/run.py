@@ -1,7 +1,7 @@
 """Speed of qorv_core, side by side with its NumPy/SciPy peers and with the
 bare product X beta under the sampler, as ratios measured in one run.
 
-    pip install '.[bench]' && python benchmarks/run.py [--quick] [--arch]
+    pip install '.[bench]' && python benchmarks/run.py [--quick] [--arch | --shapes]
 
 Prints a table and writes benchmarks/results/results.json (and, with
 matplotlib, benchmarks/results/sampler_scaling.png). --arch also builds the
@@ -31,8 +31,9 @@ import qorv_core as q  # noqa: E402
 import arch  # noqa: E402
 import peers  # noqa: E402
 from common import (  # noqa: E402
-    GOALS, HERE, MODULE_FLAGS, RESULTS, Report, bare_matvec_seconds, build_bare_matvec, cpu_level,
-    energy_evaluations, fit_seconds, interleaved, sampler_problem, set_omp_threads)
+    GOALS, HERE, MODULE_FLAGS, RESULTS, BusyCore, Report, bare_matvec_seconds, build_bare_matvec,
+    cpu_level, energy_evaluations, fit_seconds, interleaved, load_note, sampler_problem,
+    set_omp_threads)
 
 DEGREE_1D = 7
 DEGREES_ND = {2: [3, 3], 3: [3, 3, 3]}
@@ -178,6 +179,77 @@ def fits_at_scale(report, rounds, quick):
                    "peer: NumPy " + ("lstsq" if name == "ols" else "normal equations"))
 
 
+SHAPE_COLUMNS = (1, 4, 12, 286, 1001)
+SHAPE_ROWS = (1_000, 10_000, 20_000, 100_000, 1_000_000)
+# Largest design matrix of the shapes, in doubles (96 MB): beyond, NumPy's
+# lstsq takes seconds a call.
+SHAPE_MAX_DOUBLES = 12_000_000
+
+
+def fit_pair(name, X, y):
+    """Ours and NumPy's peer for one fit on X, y. The ridge of 1 keeps the
+    normal equations of the shapes with fewer rows than columns well posed,
+    so that both sides give the same answer."""
+    if name == "ols":
+        return (lambda: q.ols(X, y)), (lambda: peers.ols(X, y))
+    zero = np.zeros((X.shape[1], X.shape[1]))
+    args = (None, None, 0.0, 0.0, 1.0)
+    return ((lambda: q.fit_regularized_linear(X, y, *args)),
+            (lambda: peers.fit_regularized_linear(X, y, zero, zero, *args[2:])))
+
+
+def shape_cases(quick):
+    rows = SHAPE_ROWS[:3] if quick else SHAPE_ROWS
+    return [(n, p) for p in SHAPE_COLUMNS for n in rows if n * p <= SHAPE_MAX_DOUBLES]
+
+
+def fits_at_every_shape(report, rounds, quick, busy):
+    """Both fits at few and many columns, from 10^3 rows up, against NumPy in
+    the same run; `busy`: while another process keeps a core busy."""
+    rng = np.random.default_rng(11)
+    where = "one core busy" if busy else "quiet"
+    for n, p in shape_cases(quick):
+        X, y = rng.standard_normal((n, p)), rng.standard_normal(n)
+        for name in ("fit_regularized_linear", "ols"):
+            ours, peer = fit_pair(name, X, y)
+            check_same(ours(), peer(), name)
+            med, report.samples[f"{name} {n}x{p} {where}"] = interleaved(
+                {"ours": ours, "peer": peer}, rounds=rounds, budget_seconds=3.0)
+            speedup = med["peer"] / med["ours"]
+            report.add("NumPy at every shape", f"{name} ({where})", f"{n:,}x{p}", med["ours"],
+                       med["peer"], speedup, ">=1x", speedup >= 1.0,
+                       f"peer: NumPy {'lstsq' if name == 'ols' else 'normal equations'}; "
+                       + load_note())
+
+
+def one_pass_over_X(report, rounds, n=1_000_000, p=4):
+    """The few-column fit against NumPy's sum of X's memory in one pass."""
+    rng = np.random.default_rng(12)
+    X, y = rng.standard_normal((n, p)), rng.standard_normal(n)
+    ours = lambda: q.fit_regularized_linear(X, y)  # noqa: E731
+    one_pass = lambda: X.reshape(-1).sum()  # noqa: E731
+    med, report.samples["one pass"] = interleaved({"ours": ours, "pass": one_pass},
+                                                  rounds=rounds)
+    ratio = med["ours"] / med["pass"]
+    report.add("one pass over X", "fit_regularized_linear / X.sum()", f"{n:,}x{p}", med["ours"],
+               med["pass"], ratio, "<=1.5", ratio <= 1.5,
+               "peer: X.reshape(-1).sum(); " + load_note())
+
+
+def sampler_threads_busy(report, rounds):
+    """fit on 2 threads against 1 while another process keeps a core busy."""
+    sampler = q.TournamentMCMC()
+    X, y = sampler_problem(2000, 7)
+    with BusyCore():
+        med, report.samples["fit threads, busy"] = interleaved(
+            {t: (lambda t=t: fit_seconds(sampler, X, y, t)) for t in (1, 2)}, rounds=2 * rounds)
+        note = load_note()
+    set_omp_threads(os.cpu_count() or 1)
+    ratio = med[1] / med[2]
+    report.add("2 threads, busy", "fit, 1 thread / 2 threads", "n=2000 deg=7", med[2], med[1],
+               ratio, ">=1", ratio >= 1.0, "defaults; ours = 2 threads, peer = 1 thread; " + note)
+
+
 PEAK_SCRIPT = """
 import resource, sys, numpy as np, qorv_core
 sys.path.insert(0, {here!r})
@@ -308,6 +380,9 @@ def main():
     parser.add_argument("--quick", action="store_true", help="fewer rounds, n up to 1e5")
     parser.add_argument("--arch", action="store_true",
                         help="also build and compare the portable and -march=native modules")
+    parser.add_argument("--shapes", action="store_true",
+                        help="only the fits at every shape, quiet and with a core kept busy, "
+                             "and the sampler's threads with a core kept busy")
     args = parser.parse_args()
     rounds = 3 if args.quick else 7
     sizes = (100, 100_000) if args.quick else (100, 100_000, 1_000_000)
@@ -318,8 +393,11 @@ def main():
           f"are only as quiet as the machine); kernel level {cpu_level()}")
     report = Report()
     started = time.perf_counter()
+    shapes(report, rounds, args.quick)
+    if args.shapes:
+        write_results(report, {}, started)
+        return
     energy_near_limit(report, rounds, bare)
-    parallel_refinement(report, rounds)
     sampler_against_baseline(report, rounds)
     penalties_without_grid(report, rounds)
     against_peers(report, sizes, rounds)
@@ -330,7 +408,19 @@ def main():
         arch.compare_builds(report)
     scaling = sampler_scaling(rounds, bare)
     png = plot_scaling(scaling, RESULTS / "sampler_scaling.png")
+    write_results(report, scaling, started, png)
 
+
+def shapes(report, rounds, quick):
+    one_pass_over_X(report, rounds)
+    parallel_refinement(report, rounds)
+    fits_at_every_shape(report, rounds, quick, busy=False)
+    with BusyCore():
+        fits_at_every_shape(report, rounds, quick, busy=True)
+    sampler_threads_busy(report, rounds)
+
+
+def write_results(report, scaling, started, png=None):
     out = RESULTS / "results.json"
     out.write_text(json.dumps(dict(machine=machine(), goals=GOALS, rows=report.rows, scaling=scaling,
                                    samples=report.samples,

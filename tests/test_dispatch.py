@@ -28,6 +28,12 @@ Phi = q.design_matrix_1d(7, x)
 put(q.ols(Phi, y), q.fit_regularized_linear(Phi, y, R1, R2, 1e-3, 1e-4))
 W = rng.standard_normal((9001, 21))  # many row blocks
 put(q.ols(W, W[:, 0] + 1.0), q.fit_regularized_linear(W, W[:, 1] + 1.0))
+# Few columns, one block per lane: groups of blocks with a short last one;
+# many columns, a strip of rows per task.
+for shape in ((70001, 1), (70001, 3), (613, 200)):
+    V = rng.standard_normal(shape) * np.exp(3.0 * rng.standard_normal(shape[1]))
+    put(q.fit_regularized_linear(V, V[:, 0] + 1.0),
+        q.fit_regularized_linear(np.asfortranarray(V), V[:, 0] - 1.0))
 put(q.mdl_score_reg(x, y, 8, 20, np.ones(8), R1, R2, 0.1, 0.2))
 for X in (Phi, rng.standard_normal((301, 130))):
     r = q.TournamentMCMC(n_chains=5, n_warmup=30, n_deep=60, n_elite=3).fit(X, X[:, 1])

@@ -115,6 +115,24 @@ def test_ols_cutoff_uses_the_larger_dimension(s_over_eps, kept):
     assert beta[1] == (1.0 / s if kept else 0.0)
 
 
+@pytest.mark.parametrize("n", [1, 4097, 3 * 32768 + 123])
+def test_one_column_fit_sums_in_block_order(n):
+    # Blocks of 4096 rows, each summed in row order, then added in order: the
+    # fit's sums whichever way the blocks are shared among lanes and threads.
+    rng = np.random.default_rng(n)
+    x = rng.standard_normal(n) * 10.0 ** rng.integers(-8, 8, n)
+    y = rng.standard_normal(n)
+
+    def in_blocks(v):
+        total = 0.0
+        for start in range(0, n, 4096):
+            total += np.cumsum(v[start:start + 4096])[-1]
+        return total
+
+    beta = q.fit_regularized_linear(x[:, None], y, ridge=0.0)
+    assert beta[0] == in_blocks(x * y) / in_blocks(x * x)
+
+
 # Many row blocks for each fit.
 FIT_SCRIPT = """
 import numpy as np, qorv_core
@@ -135,6 +153,22 @@ def fits_on_one_thread():
 def test_fits_do_not_depend_on_thread_count(fits_on_one_thread, threads):
     assert len(fits_on_one_thread) > 1000
     assert run_with_threads(FIT_SCRIPT, threads) == fits_on_one_thread
+
+
+# Threads the process gains during a fit of the given shape.
+NEW_THREADS_SCRIPT = """
+import os, numpy as np, qorv_core
+X = np.random.default_rng(0).standard_normal(({n}, {p}))
+before = len(os.listdir("/proc/self/task"))
+qorv_core.fit_regularized_linear(X, X[:, 0].copy())
+print(len(os.listdir("/proc/self/task")) - before)
+"""
+
+
+@pytest.mark.parametrize("n,p,threads", [(300, 3, 0), (2000, 20, 0), (400_000, 4, 1)])
+def test_small_fits_stay_on_the_calling_thread(n, p, threads):
+    out = run_with_threads(NEW_THREADS_SCRIPT.format(n=n, p=p), 2)
+    assert int(out) == threads
 
 
 # A float64 array is read in place whatever its strides; other dtypes and

@@ -27,10 +27,27 @@ struct Kernels {
     void (*multiply_columns)(double* out, std::int64_t rows, const double* const* factors,
                              int n_factors);
 
-    // Lower triangle of x'x (entries i < m, j <= i, j < m - 1) for a block of
-    // `rows` rows packed by gram::pack_rows_with_target, each entry summed in
-    // row order from the first row; see gram_kernels.hpp.
-    void (*gram_lower_block)(const double* x, std::int64_t rows, std::int64_t m, double* G);
+    // Adds rows [i_begin, i_end) of the lower triangle of x'x (entries
+    // i < m, j <= i, j < m - 1) to G for a block of `rows` rows packed by
+    // gram::pack_rows_with_target, each block's entry summed in row order
+    // from the first row; see gram_kernels.hpp.
+    void (*gram_lower_rows)(const double* x, std::int64_t rows, std::int64_t m,
+                            std::int64_t i_begin, std::int64_t i_end, double* G);
+
+    // The same sums, for [X y] of at most gram::kMaxNarrow columns (X p
+    // columns, entry (r, j) at X[r rs + j cs]), of a group of
+    // gram::kGroupBlocks blocks: block g starts at row first[g] and has
+    // live[g] rows; its sums go to acc; see gram::gram_narrow.
+    void (*gram_narrow)(const double* X, std::int64_t rs, std::int64_t cs, std::int64_t p,
+                        const double* y, const std::int64_t* first, const std::int64_t* live,
+                        double* acc);
+
+    // The same sums added to G (stride gram::padded_stride(p + 1)) for
+    // `rows` rows of a C-ordered X of p <= gram::kMaxRowCols columns (row r
+    // at X + r rs, X's storage ending at X_end) and y, read in place; see
+    // gram::gram_rows.
+    void (*gram_rows)(const double* X, std::int64_t rs, std::int64_t p, const double* y,
+                      std::int64_t rows, const double* X_end, double* G);
 };
 
 // The kernels chosen by select_kernels; the baseline ones until it runs.

@@ -55,17 +55,22 @@ std::unique_ptr<double[]> scratch(Index count) {
     return std::unique_ptr<double[]>(new double[static_cast<std::size_t>(count)]);
 }
 
+// Rough cost of one product-and-add of the Gram sums, in nanoseconds, from
+// which the threads for a call are chosen.
+constexpr double kNsPerProduct = 0.15;
+
 // Cuts n rows into blocks of `rows_per_block` (the last may be shorter) and
 // handles them in waves of `wave` blocks: work(slot, first_row, rows) for the
 // blocks of a wave in parallel, then combine(count) on the calling thread
-// with the wave's `count` slots, which hold the blocks in row order.
+// with the wave's `count` slots, which hold the blocks in row order. A block
+// of rows_per_block rows costs about `block_ns`.
 template <class Work, class Combine>
-void in_row_blocks(Index n, Index rows_per_block, Index wave, const Work& work,
+void in_row_blocks(Index n, Index rows_per_block, Index wave, double block_ns, const Work& work,
                    const Combine& combine) {
     const Index blocks = block_count(n, rows_per_block);
     for (Index first = 0; first < blocks; first += wave) {
         const Index count = std::min(wave, blocks - first);
-        parallel_for_each_task(static_cast<int>(count), [&](int slot) {
+        parallel_for_each_task(static_cast<int>(count), block_ns, [&](int slot) {
             const Index row = (first + slot) * rows_per_block;
             work(Index{slot}, row, std::min(rows_per_block, n - row));
         });
@@ -73,32 +78,137 @@ void in_row_blocks(Index n, Index rows_per_block, Index wave, const Work& work,
     }
 }
 
-// X'X (lower triangle, rows 0 to p - 1) and X'y (row p) with row stride
-// gram::padded_stride(p + 1): each block's sums by the kernel, the blocks
-// added in row order.
-std::vector<double> augmented_gram(const RowMatrixRef& X, const VectorRef& y) {
-    const Index p = X.cols(), m = p + 1, P = gram::padded_stride(m);
-    const Index n = X.rows(), B = std::max<Index>(1, std::min(block_rows(P, 1), n));
-    const Index wave = std::min(wave_blocks(P * P), block_count(n, B));
-    const auto kernel = kernels().gram_lower_block;
-    const auto partial = scratch(wave * P * P);
-    std::vector<double> total(static_cast<std::size_t>(P * P), 0.0);
+// [X y] as the Gram kernels read it.
+gram::AugmentedRows augmented_rows(const RowMatrixRef& X, const VectorRef& y) {
+    return {X.data(), X.outerStride(), X.innerStride(), X.cols(), y.data()};
+}
+
+// The fixed order of every Gram sum: blocks of `B` rows, each summed in row
+// order from 0.0, added in row order to an entry that starts at 0.0. The
+// three ways below split the same sums differently among threads and lanes.
+// Each adds the entries i < m, j <= i, j < m - 1 of [X y]'[X y] (m = p + 1)
+// to `total`, whose row stride is P = gram::padded_stride(m).
+
+// Few columns: a task sums a group of gram::kGroupBlocks blocks, one block
+// per lane.
+void narrow_gram(const gram::AugmentedRows& z, Index n, Index m, Index B, double* total) {
+    constexpr Index G = gram::kGroupBlocks;
+    const Index P = gram::padded_stride(m), E = gram::narrow_entries(m);
+    const Index wave = std::min(wave_blocks(E * G), block_count(n, G * B));
+    const auto kernel = kernels().gram_narrow;
+    const auto sums = scratch(wave * E * G);
     in_row_blocks(
-        n, B, wave,
+        n, G * B, wave, kNsPerProduct * static_cast<double>(G * B * (E + m)),
         [&](Index slot, Index row, Index rows) {
+            Index first[G], live[G];
+            for (Index g = 0; g < G; ++g) {
+                first[g] = row + g * B;
+                live[g] = std::clamp<Index>(row + rows - first[g], 0, B);
+            }
+            kernel(z.X, z.rs, z.cs, z.p, z.y, first, live, sums.get() + slot * E * G);
+        },
+        [&](Index count) {
+            for (Index slot = 0; slot < count; ++slot) {
+                const double* acc = sums.get() + slot * E * G;
+                for (Index g = 0; g < G; ++g) {
+                    Index e = 0;
+                    for (Index i = 0; i < m; ++i) {
+                        for (Index j = 0; j <= std::min(i, m - 2); ++j, ++e) {
+                            total[i * P + j] += acc[e * G + g];
+                        }
+                    }
+                }
+            }
+        });
+}
+
+// Entries wanted from rows [0, i) of the lower triangle: j <= i' for i' < i.
+double triangle_area(Index i) { return 0.5 * static_cast<double>(i) * static_cast<double>(i + 1); }
+
+// Many columns: a task owns a strip of rows of `total` and adds every block
+// to it in turn, packing for itself the columns its strip needs, so that no
+// block leaves a P x P sum behind. Strips of equal area, kTileCols aligned.
+void strip_gram(const gram::AugmentedRows& z, Index n, Index m, Index B, Index strips,
+                double* total) {
+    std::vector<Index> edge{0};
+    for (Index s = 1; s < strips; ++s) {
+        const double share = static_cast<double>(s) / static_cast<double>(strips);
+        const Index i = static_cast<Index>(std::sqrt(share) * static_cast<double>(m));
+        edge.push_back(std::max(edge.back(), i / gram::kTileCols * gram::kTileCols));
+    }
+    edge.push_back(m);
+    const auto kernel = kernels().gram_lower_rows;
+    const double strip_ns = kNsPerProduct * static_cast<double>(n) * triangle_area(m) /
+                            static_cast<double>(strips);
+    parallel_for_each_task(static_cast<int>(strips), strip_ns, [&](int s) {
+        const Index i_begin = edge[static_cast<std::size_t>(s)];
+        const Index i_end = edge[static_cast<std::size_t>(s) + 1];
+        if (i_begin == i_end) return;
+        const Index cols = gram::padded_stride(i_end);
+        const auto x = scratch(std::min(B, n) * cols);
+        for (Index row = 0; row < n; row += B) {
+            const Index rows = std::min(B, n - row);
+            gram::pack_rows_with_target(z, row, rows, cols, x.get());
+            kernel(x.get(), rows, m, i_begin, i_end, total);
+        }
+    });
+}
+
+// Otherwise: a task sums one block into a P x P matrix of its own, and the
+// calling thread adds those in block order. A C-ordered X of few columns is
+// read in place; other blocks are packed first.
+void block_gram(const gram::AugmentedRows& z, Index n, Index m, Index B, double* total) {
+    const Index P = gram::padded_stride(m);
+    const Index wave = std::min(wave_blocks(P * P), block_count(n, B));
+    const bool in_place = z.cs == 1 && z.p <= gram::kMaxRowCols;
+    const double* X_end = z.X + (n - 1) * z.rs + z.p;
+    const auto partial = scratch(wave * P * P);
+    in_row_blocks(
+        n, B, wave, kNsPerProduct * static_cast<double>(B) * triangle_area(m),
+        [&](Index slot, Index row, Index rows) {
+            double* G = partial.get() + slot * P * P;
+            std::fill(G, G + P * P, 0.0);
+            if (in_place) {
+                kernels().gram_rows(z.X + row * z.rs, z.rs, z.p, z.y + row, rows, X_end, G);
+                return;
+            }
             const auto x = scratch(rows * P);
-            gram::pack_rows_with_target(X.data() + row * X.outerStride(), X.outerStride(),
-                                        X.innerStride(), p, y.data() + row, rows, P, x.get());
-            kernel(x.get(), rows, m, partial.get() + slot * P * P);
+            gram::pack_rows_with_target(z, row, rows, P, x.get());
+            kernels().gram_lower_rows(x.get(), rows, m, 0, m, G);
         },
         [&](Index count) {
             for (Index slot = 0; slot < count; ++slot) {
                 const double* G = partial.get() + slot * P * P;
                 for (Index i = 0; i < m; ++i) {
-                    for (Index j = 0; j <= std::min(i, p - 1); ++j) total[i * P + j] += G[i * P + j];
+                    for (Index j = 0; j <= std::min(i, m - 2); ++j) total[i * P + j] += G[i * P + j];
                 }
             }
         });
+}
+
+// Columns of [X y] from which each strip of strip_gram has at least this
+// many rows: below, the blocks' own P x P sums cost less than packing the
+// columns once per strip.
+constexpr Index kStripRows = 64;
+constexpr Index kMaxStrips = 8;
+
+// X'X (lower triangle, rows 0 to p - 1) and X'y (row p) with row stride
+// gram::padded_stride(p + 1).
+std::vector<double> augmented_gram(const RowMatrixRef& X, const VectorRef& y) {
+    const Index p = X.cols(), m = p + 1, P = gram::padded_stride(m);
+    const Index n = X.rows(), B = std::max<Index>(1, std::min(block_rows(P, 1), n));
+    std::vector<double> total(static_cast<std::size_t>(P * P), 0.0);
+    if (n == 0 || p == 0) return total;
+    const gram::AugmentedRows z = augmented_rows(X, y);
+    const Index strips = std::min(kMaxStrips, m / kStripRows);
+    // One column, or a few that are not C-ordered: a block per lane.
+    if (m <= gram::kMaxNarrow && (p == 1 || z.cs != 1)) {
+        narrow_gram(z, n, m, B, total.data());
+    } else if (strips > 1) {
+        strip_gram(z, n, m, B, strips, total.data());
+    } else {
+        block_gram(z, n, m, B, total.data());
+    }
     return total;
 }
 
@@ -158,8 +268,9 @@ Matrix augmented_factor(const RowMatrixRef& X, const VectorRef& y) {
     const Index wave = std::min(wave_blocks(m * m), block_count(n, B));
     std::vector<Matrix> factors(static_cast<std::size_t>(wave));
     Matrix R;
+    // A Householder step per column: about 2 m^2 products per row.
     in_row_blocks(
-        n, B, wave,
+        n, B, wave, kNsPerProduct * 2.0 * static_cast<double>(B * m * m),
         [&](Index slot, Index row, Index rows) {
             const auto work = scratch(rows * m);
             Eigen::Map<Matrix> M(work.get(), rows, m);

@@ -1,10 +1,10 @@
 // Gram-matrix kernels over packed row blocks of a matrix, written with
 // GCC vector types of L lanes and no Eigen, so that each processor level can
 // compile its own copy (kernels.inl includes this file inside its level's
-// namespace: builtins only, no library function). Every entry of a block's Gram matrix is the sum of
-// its products in row order, starting from the first row; the lanes only
-// compute several entries at once, so every lane count and every tile shape
-// gives the same bits.
+// namespace: builtins only, no library function). Every entry of a block's
+// Gram matrix is the sum of its products in row order, starting from the
+// first row; the lanes only compute several entries, or several blocks, at
+// once, so every lane count and every tile shape gives the same bits.
 #pragma once
 
 #include <cstdint>
@@ -29,26 +29,39 @@ inline double* packed_entry(double* x, std::int64_t rows, std::int64_t r, std::i
     return x + ((j / kTileCols) * rows + r) * kTileCols + j % kTileCols;
 }
 
-// Packs `rows` rows of X (p columns; entry (r, j) at X[r rs + j cs]) and the
-// matching entries of y into `out` (rows x P, P = padded_stride(p + 1)): row
-// r is X's row, then y[r], then zeros. The loops follow X's contiguous
-// direction: along rows for a C-ordered X, down columns otherwise.
-inline void pack_rows_with_target(const double* X, std::int64_t rs, std::int64_t cs,
-                                  std::int64_t p, const double* y, std::int64_t rows,
+// The rows of [X y] that a fit sums over: X has p columns, entry (r, j) at
+// X[r rs + j cs]; column p is y; columns beyond it are zero.
+struct AugmentedRows {
+    const double* X;
+    std::int64_t rs;
+    std::int64_t cs;
+    std::int64_t p;
+    const double* y;
+
+    double at(std::int64_t r, std::int64_t j) const {
+        return j < p ? X[r * rs + j * cs] : j == p ? y[r] : 0.0;
+    }
+};
+
+// Packs rows [first, first + rows) of the first P columns of [X y] (P a
+// multiple of kTileCols) into `out` in panels. The loops follow X's
+// contiguous direction: along rows for a C-ordered X, down columns otherwise.
+inline void pack_rows_with_target(const AugmentedRows& z, std::int64_t first, std::int64_t rows,
                                   std::int64_t P, double* out) {
-    if (cs == 1) {
+    const std::int64_t from_X = z.p < P ? z.p : P;
+    if (z.cs == 1) {
         for (std::int64_t r = 0; r < rows; ++r) {
-            const double* in = X + r * rs;
-            for (std::int64_t j = 0; j < p; ++j) *packed_entry(out, rows, r, j) = in[j];
+            const double* in = z.X + (first + r) * z.rs;
+            for (std::int64_t j = 0; j < from_X; ++j) *packed_entry(out, rows, r, j) = in[j];
         }
     } else {
-        for (std::int64_t j = 0; j < p; ++j) {
-            const double* in = X + j * cs;
-            for (std::int64_t r = 0; r < rows; ++r) *packed_entry(out, rows, r, j) = in[r * rs];
+        for (std::int64_t j = 0; j < from_X; ++j) {
+            const double* in = z.X + first * z.rs + j * z.cs;
+            for (std::int64_t r = 0; r < rows; ++r) *packed_entry(out, rows, r, j) = in[r * z.rs];
         }
     }
     for (std::int64_t r = 0; r < rows; ++r) {
-        for (std::int64_t j = p; j < P; ++j) *packed_entry(out, rows, r, j) = j == p ? y[r] : 0.0;
+        for (std::int64_t j = from_X; j < P; ++j) *packed_entry(out, rows, r, j) = z.at(first + r, j);
     }
 }
 
@@ -69,9 +82,9 @@ struct Lanes {
     }
 };
 
-// G[i][j] for i in [i0, i0 + TI), j in [j0, j0 + kTileCols) over the `rows`
-// rows of the packed block x; G has row stride P. Rows i0 to i0 + TI - 1 lie
-// in one panel, and j0 starts one.
+// G[i][j] += the sum over the `rows` rows of the packed block x, for i in
+// [i0, i0 + TI), j in [j0, j0 + kTileCols); G has row stride P. Rows i0 to
+// i0 + TI - 1 lie in one panel, and j0 starts one.
 template <int L, int TI>
 inline void gram_tile(const double* x, std::int64_t rows, std::int64_t P, std::int64_t i0,
                       std::int64_t j0, double* G) {
@@ -93,24 +106,31 @@ inline void gram_tile(const double* x, std::int64_t rows, std::int64_t P, std::i
         }
     }
     for (int t = 0; t < TI; ++t) {
-        for (int c = 0; c < NV; ++c) Pack::store(G + (i0 + t) * P + j0 + c * L, acc[t][c]);
+        for (int c = 0; c < NV; ++c) {
+            double* g = G + (i0 + t) * P + j0 + c * L;
+            V sum;
+            Pack::load(sum, g);
+            Pack::store(g, sum + acc[t][c]);
+        }
     }
 }
 
-// Lower triangle of x'x without its last diagonal entry (i < m, j <= i,
-// j < m - 1) for a packed block x of `rows` rows and m columns, into G
-// (P x P, stride P = padded_stride(m)). Other entries that share a
-// tile with these are written too.
+// Adds rows [i_begin, i_end) of the lower triangle of x'x without its last
+// diagonal entry (i < m, j <= i, j < m - 1) to G (stride P =
+// padded_stride(m)) for a packed block x of `rows` rows whose first
+// padded_stride(i_end) columns are packed. Other entries that share a tile
+// with these change too. i_begin is a multiple of kTileCols.
 // L lanes per vector (dividing kTileCols), TI output rows per tile (dividing
 // kTileCols).
 template <int L, int TI>
-void gram_lower_block(const double* x, std::int64_t rows, std::int64_t m, double* G) {
+void gram_lower_rows(const double* x, std::int64_t rows, std::int64_t m, std::int64_t i_begin,
+                     std::int64_t i_end, double* G) {
     static_assert(kTileCols % L == 0 && kTileCols % TI == 0, "tiles must divide the stride");
     const std::int64_t P = padded_stride(m);
-    for (std::int64_t i0 = 0; i0 < m; i0 += TI) {
+    for (std::int64_t i0 = i_begin; i0 < i_end; i0 += TI) {
         // A last group with fewer rows than TI goes one row at a time rather
         // than through rows of padding.
-        const std::int64_t group_end = i0 + TI <= m ? i0 + TI : m;
+        const std::int64_t group_end = i0 + TI <= i_end ? i0 + TI : i_end;
         for (std::int64_t j0 = 0; j0 < group_end && j0 < m - 1; j0 += kTileCols) {
             if (group_end == i0 + TI) {
                 gram_tile<L, TI>(x, rows, P, i0, j0, G);
@@ -118,6 +138,178 @@ void gram_lower_block(const double* x, std::int64_t rows, std::int64_t m, double
                 for (std::int64_t i = i0; i < group_end; ++i) gram_tile<L, 1>(x, rows, P, i, j0, G);
             }
         }
+    }
+}
+
+// Up to a dozen or so columns of a C-ordered X, read in place: lanes hold
+// entries of one row of the Gram matrix, each summed in row order, and a
+// row of X is a few vector loads, so the block needs no packed copy.
+constexpr std::int64_t kMaxRowCols = 16;
+
+// Adds to G (stride padded_stride(PC + 1)) the entries i <= PC, j <= i,
+// j < PC of [X y]'[X y] over `rows` rows of X (PC columns, row r at
+// X + r rs, its columns contiguous, X's storage ending at X_end) and y.
+// Other entries of the vectors that hold these change too: the lanes past
+// a row's end read the next row, whose products land in the padding.
+template <int L, int PC>
+void gram_rows(const double* X, std::int64_t rs, const double* y, std::int64_t rows,
+               const double* X_end, double* G) {
+    using Pack = Lanes<L>;
+    using V = typename Pack::V;
+    constexpr int M = PC + 1;
+    constexpr int NV = (PC + L - 1) / L;
+    constexpr int P = static_cast<int>(padded_stride(M));
+    V acc[M][NV] = {};
+    for (std::int64_t r = 0; r < rows; ++r) {
+        const double* row = X + r * rs;
+        V x[NV];
+        if (X_end - row >= NV * L) {
+#pragma GCC unroll 16
+            for (int c = 0; c < NV; ++c) Pack::load(x[c], row + c * L);
+        } else {
+            // The last rows: nothing past X_end is read.
+            double part[NV * L] = {};
+            for (int j = 0; j < PC; ++j) part[j] = row[j];
+            for (int c = 0; c < NV; ++c) Pack::load(x[c], part + c * L);
+        }
+#pragma GCC unroll 17
+        for (int i = 0; i < M; ++i) {
+            V a;
+            Pack::splat(a, i < PC ? row[i] : y[r]);
+            const int nv = ((i + 1 < PC ? i + 1 : PC) + L - 1) / L;
+#pragma GCC unroll 16
+            for (int c = 0; c < nv; ++c) acc[i][c] += a * x[c];
+        }
+    }
+    for (int i = 0; i < M; ++i) {
+        const int nv = ((i + 1 < PC ? i + 1 : PC) + L - 1) / L;
+        for (int c = 0; c < nv; ++c) {
+            double* g = G + i * P + c * L;
+            V sum;
+            Pack::load(sum, g);
+            Pack::store(g, sum + acc[i][c]);
+        }
+    }
+}
+
+// gram_rows for a p from 1 to PC known only at run time, with the lanes
+// that lanes_for(p) gives.
+template <class LanesFor, int PC = static_cast<int>(kMaxRowCols)>
+void gram_rows_any(std::int64_t p, const double* X, std::int64_t rs, const double* y,
+                   std::int64_t rows, const double* X_end, double* G) {
+    if constexpr (PC > 1) {
+        if (p < PC) return gram_rows_any<LanesFor, PC - 1>(p, X, rs, y, rows, X_end, G);
+    }
+    gram_rows<LanesFor::template lanes<PC>(), PC>(X, rs, y, rows, X_end, G);
+}
+
+// Few columns: too few entries to fill the lanes, and too few to hide the
+// latency of a chain of additions per entry. Lanes then hold the same entry
+// of kGroupBlocks different blocks instead, each still summed in row order.
+constexpr std::int64_t kGroupBlocks = 8;
+// Widest [X y] (m columns) summed this way.
+constexpr std::int64_t kMaxNarrow = 8;
+
+// Entries of a block's Gram matrix that the fits read: i < m, j <= i,
+// j < m - 1, row after row.
+constexpr std::int64_t narrow_entries(std::int64_t m) { return m * (m + 1) / 2 - 1; }
+
+// Packs rows [row, row + rows) of a group of blocks of [X y] (M columns,
+// M - 1 = z.p) into out[(r M + j) kGroupBlocks + g]: block g starts at
+// row first[g] and has `live[g]` rows left; its rows beyond them are zero.
+// Zero rows change no sum: a sum from +0.0 is never -0.0, and adding +0.0
+// to anything else keeps it.
+template <int M>
+void pack_group_rows(const AugmentedRows& z, const std::int64_t* first, const std::int64_t* live,
+                     std::int64_t row, std::int64_t rows, double* out) {
+    constexpr std::int64_t stride = M * kGroupBlocks;
+    for (std::int64_t g = 0; g < kGroupBlocks; ++g) {
+        const std::int64_t left = live[g] - row;
+        const std::int64_t n = left < 0 ? 0 : left < rows ? left : rows;
+        const std::int64_t at = first[g] + row;
+        double* dst = out + g;
+        if (z.cs == 1) {
+            for (std::int64_t r = 0; r < n; ++r) {
+                const double* in = z.X + (at + r) * z.rs;
+                for (int j = 0; j < M - 1; ++j) dst[r * stride + j * kGroupBlocks] = in[j];
+            }
+        } else {
+            for (int j = 0; j < M - 1; ++j) {
+                const double* in = z.X + at * z.rs + j * z.cs;
+                for (std::int64_t r = 0; r < n; ++r) dst[r * stride + j * kGroupBlocks] = in[r * z.rs];
+            }
+        }
+        for (std::int64_t r = 0; r < n; ++r) dst[r * stride + (M - 1) * kGroupBlocks] = z.y[at + r];
+        for (std::int64_t r = n; r < rows; ++r) {
+            for (int j = 0; j < M; ++j) dst[r * stride + j * kGroupBlocks] = 0.0;
+        }
+    }
+}
+
+// acc[e kGroupBlocks + g] += the sums over `rows` rows packed by
+// pack_group_rows of entry e (narrow_entries order) of block g.
+template <int L, int M>
+void gram_narrow_rows(const double* x, std::int64_t rows, double* acc) {
+    using Pack = Lanes<L>;
+    using V = typename Pack::V;
+    constexpr int NV = static_cast<int>(kGroupBlocks) / L;
+    constexpr int E = static_cast<int>(narrow_entries(M));
+    V sum[E][NV];
+    for (int e = 0; e < E; ++e) {
+        for (int c = 0; c < NV; ++c) Pack::load(sum[e][c], acc + e * kGroupBlocks + c * L);
+    }
+    for (std::int64_t r = 0; r < rows; ++r) {
+        const double* row = x + r * M * kGroupBlocks;
+        V v[M][NV];
+        for (int j = 0; j < M; ++j) {
+            for (int c = 0; c < NV; ++c) Pack::load(v[j][c], row + j * kGroupBlocks + c * L);
+        }
+        int e = 0;
+        for (int i = 0; i < M; ++i) {
+            for (int j = 0; j <= i && j < M - 1; ++j, ++e) {
+                for (int c = 0; c < NV; ++c) sum[e][c] += v[i][c] * v[j][c];
+            }
+        }
+    }
+    for (int e = 0; e < E; ++e) {
+        for (int c = 0; c < NV; ++c) Pack::store(acc + e * kGroupBlocks + c * L, sum[e][c]);
+    }
+}
+
+// Doubles of a group's rows packed at a time: a few kB, so that they stay
+// in the first-level cache beside the rows they come from.
+constexpr std::int64_t kNarrowChunk = 1024;
+
+// acc[e kGroupBlocks + g] = the sums of entry e (narrow_entries order) of
+// block g of [X y] (M = z.p + 1 columns), which starts at row first[g] and
+// has live[g] rows (0 for a lane without a block).
+template <int L, int M>
+void gram_narrow(const AugmentedRows& z, const std::int64_t* first, const std::int64_t* live,
+                 double* acc) {
+    constexpr std::int64_t chunk_rows = kNarrowChunk / (M * kGroupBlocks);
+    double packed[kNarrowChunk];
+    for (std::int64_t e = 0; e < narrow_entries(M) * kGroupBlocks; ++e) acc[e] = 0.0;
+    std::int64_t longest = 0;
+    for (std::int64_t g = 0; g < kGroupBlocks; ++g) longest = live[g] > longest ? live[g] : longest;
+    for (std::int64_t row = 0; row < longest; row += chunk_rows) {
+        const std::int64_t rows = longest - row < chunk_rows ? longest - row : chunk_rows;
+        pack_group_rows<M>(z, first, live, row, rows, packed);
+        gram_narrow_rows<L, M>(packed, rows, acc);
+    }
+}
+
+// gram_narrow for z.p + 1 from 2 to kMaxNarrow.
+template <int L>
+void gram_narrow_any(const AugmentedRows& z, const std::int64_t* first, const std::int64_t* live,
+                     double* acc) {
+    switch (z.p + 1) {
+        case 2: return gram_narrow<L, 2>(z, first, live, acc);
+        case 3: return gram_narrow<L, 3>(z, first, live, acc);
+        case 4: return gram_narrow<L, 4>(z, first, live, acc);
+        case 5: return gram_narrow<L, 5>(z, first, live, acc);
+        case 6: return gram_narrow<L, 6>(z, first, live, acc);
+        case 7: return gram_narrow<L, 7>(z, first, live, acc);
+        default: return gram_narrow<L, 8>(z, first, live, acc);
     }
 }
 

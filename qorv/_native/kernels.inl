@@ -126,9 +126,31 @@ void multiply_columns(double* out, Index rows, const double* const* factors, int
 
 // Tiles of 2 output rows keep the baseline's accumulators in its 16
 // registers; wider levels take 4.
-void gram_lower_block(const double* x, Index rows, Index m, double* G) {
-    qorv::gram::gram_lower_block<kLanes, kLanes == 2 ? 2 : 4>(x, rows, m, G);
+void gram_lower_rows(const double* x, Index rows, Index m, Index i_begin, Index i_end,
+                     double* G) {
+    qorv::gram::gram_lower_rows<kLanes, kLanes == 2 ? 2 : kLanes == 4 ? 4 : 8>(x, rows, m, i_begin, i_end, G);
+}
+
+void gram_narrow(const double* X, Index rs, Index cs, Index p, const double* y,
+                 const Index* first, const Index* live, double* acc) {
+    qorv::gram::gram_narrow_any<kLanes>({X, rs, cs, p, y}, first, live, acc);
+}
+
+// Where AVX-512 splits its vectors in two halves, four lanes waste less
+// on the short rows of the lower triangle, as long as their accumulators
+// fit in the registers.
+struct RowLanes {
+    template <int PC>
+    static constexpr int lanes() {
+        return kLanes == 8 && PC <= 12 ? 4 : kLanes;
+    }
+};
+
+void gram_rows(const double* X, Index rs, Index p, const double* y, Index rows,
+               const double* X_end, double* G) {
+    qorv::gram::gram_rows_any<RowLanes>(p, X, rs, y, rows, X_end, G);
 }
 
 extern const Kernels table;
-const Kernels table{QORV_KERNEL_LEVEL, count_product_hits, multiply_columns, gram_lower_block};
+const Kernels table{QORV_KERNEL_LEVEL, count_product_hits, multiply_columns, gram_lower_rows,
+                    gram_narrow, gram_rows};

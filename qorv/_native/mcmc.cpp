@@ -88,6 +88,14 @@ double energy_local(const Problem& p, const Vector& beta, Workspace& ws) {
     return mdl_score_of_ratio(sr, p.y.size(), p.k, p.H, &beta, &p.pen, &ws.pen_work);
 }
 
+// Rough nanoseconds of `evaluations` energies, from which the threads of a
+// stage are chosen: the product X beta and the penalties' quadratic forms.
+double energy_ns(const Problem& p, int evaluations) {
+    const double k = static_cast<double>(p.X.cols());
+    const double per_evaluation = 0.3 * static_cast<double>(p.X.rows()) * k + 0.5 * k * k + 100.0;
+    return per_evaluation * std::max(evaluations, 1);
+}
+
 // min(x, 0), with 0 for a NaN x so that a NaN energy difference accepts.
 double min_zero(double x) { return x < 0.0 ? x : 0.0; }
 
@@ -173,7 +181,7 @@ Chain refine_elite(const Problem& p, const std::vector<Chain>& elite, double T,
     const std::vector<double> T_start =
         deep_start_temperatures(T, elite.size(), n_deep, p.stop);
     std::vector<Chain> records(elite.size());
-    parallel_for_each_index(static_cast<int>(elite.size()), [&](int i) {
+    parallel_for_each_task(static_cast<int>(elite.size()), energy_ns(p, n_deep), [&](int i) {
         const std::size_t ei = static_cast<std::size_t>(i);
         records[ei] = refine_one(p, elite[ei], T_start[ei],
                                  seed + 13u * static_cast<std::uint64_t>(ei) + 7777u,
@@ -246,7 +254,7 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
 
     const Problem p{X, y, static_cast<int>(X.cols()), H_piH_, hit_tolerance(y),
                     PenaltySpec{R1, R2, gamma1, gamma2}, stop};
-    parallel_for_each_index(n_chains_, [&](int c) {
+    parallel_for_each_task(n_chains_, energy_ns(p, n_warmup_ + 1), [&](int c) {
         chains[static_cast<std::size_t>(c)] = warmup_chain(
             p, seed_ + 1000u * static_cast<std::uint64_t>(c), step_size_, n_warmup_);
     }, stop);

@@ -2,6 +2,18 @@
 
 #include <omp.h>
 #include <pthread.h>
+// The team's size and wait: the machine's load and the futex.
+#include <fcntl.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#endif
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
 
 namespace qorv {
 
@@ -52,6 +64,123 @@ void Interruption::poll_now() const {
 }
 
 bool threads_usable() { return !forked_after_threads.load(); }
+
+namespace {
+
+// Work below which a thread costs more than it saves: waking it, and the
+// wait for its last task.
+constexpr double kMinThreadNs = 100e3;
+
+// How long the runtime's workers stay busy waiting after a region (GNU
+// libgomp spins for a few milliseconds before it sleeps; past this the
+// count errs towards fewer threads), and how long a reading of the
+// machine's load stays valid.
+constexpr std::int64_t kWorkerSpinNs = 5'000'000;
+constexpr std::int64_t kLoadValidNs = 10'000'000;
+
+std::int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::atomic<std::int64_t> last_region_end{INT64_MIN / 2};
+std::atomic<int> last_region_team{1};
+
+// Threads ready to run on the whole machine, this one included, from the
+// kernel's instantaneous count in /proc/loadavg; -1 where it cannot say.
+int runnable_threads() {
+    const int fd = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char text[128];
+    const ssize_t got = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (got <= 0) return -1;
+    text[got] = '\0';
+    // "0.10 0.20 0.30 running/total last_pid"
+    const char* field = text;
+    for (int spaces = 0; spaces < 3 && field != nullptr; ++spaces) {
+        field = std::strchr(field, ' ');
+        if (field != nullptr) ++field;
+    }
+    return field == nullptr ? -1 : std::atoi(field);
+}
+
+std::atomic<std::int64_t> load_read_at{INT64_MIN / 2};
+std::atomic<int> idle_seen{INT_MAX};
+
+// Processors that other processes leave idle, counting the calling thread's
+// own; re-read at most every kLoadValidNs.
+int idle_processors() {
+    const std::int64_t now = now_ns();
+    if (now - load_read_at.load() < kLoadValidNs) return idle_seen.load();
+    const int runnable = runnable_threads();
+    int idle = INT_MAX;
+    if (runnable > 0) {
+        const int own_spinning =
+            now - last_region_end.load() < kWorkerSpinNs ? last_region_team.load() - 1 : 0;
+        const int others = std::max(0, runnable - 1 - own_spinning);
+        idle = std::max(1, omp_get_num_procs() - others);
+    }
+    idle_seen.store(idle);
+    load_read_at.store(now);
+    return idle;
+}
+
+}  // namespace
+
+int thread_limit() { return omp_get_max_threads(); }
+
+namespace {
+
+// Whether the user fixed the thread count with OMP_NUM_THREADS, read once:
+// then the machine's load is not second-guessed.
+bool thread_count_fixed() {
+    static const bool fixed = [] {
+        const char* value = std::getenv("OMP_NUM_THREADS");
+        return value != nullptr && *value != '\0';
+    }();
+    return fixed;
+}
+
+}  // namespace
+
+int team_size(int tasks, double task_ns) {
+    const int limit = std::min(tasks, thread_limit());
+    const double work = static_cast<double>(tasks) * task_ns;
+    if (limit <= 1 || work < 2.0 * kMinThreadNs) return 1;
+    // A thread on a processor that another process keeps busy gains
+    // little or nothing (the scheduler may share out the processors per
+    // session, not per thread) and holds the call up while it waits for
+    // its turn.
+    const int team = std::min(limit, static_cast<int>(work / kMinThreadNs));
+    return thread_count_fixed() ? team : std::min(team, idle_processors());
+}
+
+void note_region_end(int team) {
+    last_region_team.store(team);
+    last_region_end.store(now_ns());
+}
+
+void wait_while(const std::atomic<int>& word, int value, bool timed) {
+#ifdef __linux__
+    static_assert(sizeof(std::atomic<int>) == sizeof(int), "futex words are plain ints");
+    timespec timeout{0, std::chrono::nanoseconds(Interruption::kPollInterval).count()};
+    syscall(SYS_futex, reinterpret_cast<const int*>(&word), FUTEX_WAIT_PRIVATE, value,
+            timed ? &timeout : nullptr, nullptr, 0);
+#else
+    if (word.load() == value) std::this_thread::sleep_for(std::chrono::microseconds(50));
+#endif
+}
+
+void wake_waiters(std::atomic<int>& word) {
+#ifdef __linux__
+    syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
+            nullptr, 0);
+#else
+    (void)word;
+#endif
+}
 
 void note_threads_started() { threads_started.store(true); }
 

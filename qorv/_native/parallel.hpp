@@ -74,17 +74,43 @@ bool threads_usable();
 // any (e.g. a forkserver's) keeps its threads.
 void note_threads_started();
 
+// Threads worth using for `tasks` tasks of about `task_ns` nanoseconds each:
+// none beyond the calling thread for less than about a hundred microseconds
+// of work per thread, and no more than the tasks, OpenMP's thread limit or,
+// unless OMP_NUM_THREADS fixes the count, the processors that other
+// processes leave idle.
+int team_size(int tasks, double task_ns);
+
+// OpenMP's thread limit for the calling thread's parallel regions.
+int thread_limit();
+
+// Records that a parallel region of `team` threads ended now: its workers
+// keep their processors busy for a while, waiting for the next region, and
+// team_size must not count them as other processes.
+void note_region_end(int team);
+
+// Blocks the calling thread while `word` holds `value`, for at most
+// Interruption::kPollInterval when `timed`; may return early.
+void wait_while(const std::atomic<int>& word, int value, bool timed);
+
+// Wakes every thread blocked in wait_while on `word`.
+void wake_waiters(std::atomic<int>& word);
+
 // Runs body(i) for every i in [0, n), handing out one index at a time to
-// OpenMP worker threads, or all on the calling thread where threads are not
-// usable. An exception must not leave the parallel region (the runtime would
-// terminate the process), so each index keeps its own and, once every index
-// has run, the one of the lowest index is rethrown on the calling thread.
-// Every body(i) runs even when another one has thrown. Once `stop` is
-// requested no further index starts, running bodies are expected to return
-// early (they see stop.requested()), and Interrupted is thrown. The calling
-// thread keeps polling `stop` until the last body has returned.
+// `team` OpenMP threads (0: thread_limit()), or all on the calling thread
+// where threads are not usable. An exception must not leave the parallel
+// region (the runtime would terminate the process), so each index keeps its
+// own and, once every index has run, the one of the lowest index is rethrown
+// on the calling thread. Every body(i) runs even when another one has
+// thrown. Once `stop` is requested no further index starts, running bodies
+// are expected to return early (they see stop.requested()), and Interrupted
+// is thrown. No thread spins while it waits for the others: a worker out of
+// indices goes to the runtime's closing barrier, and the calling thread
+// sleeps until the last body has returned, polling `stop` meanwhile, and then
+// arrives there last.
 template <class Body>
-void parallel_for_each_index(int n, const Body& body, const Interruption& stop = Interruption()) {
+void parallel_for_each_index(int n, const Body& body, const Interruption& stop = Interruption(),
+                             int team = 0) {
     std::vector<std::exception_ptr> failures(static_cast<std::size_t>(n < 0 ? 0 : n));
     const auto run = [&](int i) {
         try {
@@ -93,36 +119,32 @@ void parallel_for_each_index(int n, const Body& body, const Interruption& stop =
             failures[static_cast<std::size_t>(i)] = std::current_exception();
         }
     };
-    if (!threads_usable()) {
+    if (team == 0) team = thread_limit();
+    if (team > n) team = n;
+    if (!threads_usable() || team <= 1) {
         for (int i = 0; i < n && !stop.requested(); ++i) run(i);
     } else {
         note_threads_started();
         // 64 bits: every thread takes one index past n before it stops.
         std::atomic<std::int64_t> next{0};
-        // Threads between taking an index and finishing it. A thread counts
-        // itself in before it looks at `stop` and `next`, so once the caller
-        // has seen both exhausted and the count at zero, no body can start.
-        std::atomic<int> busy{0};
+        // Indices not yet run or skipped; whoever takes it to zero wakes the
+        // calling thread.
+        std::atomic<int> unfinished{n};
         const std::thread::id caller = std::this_thread::get_id();
-#pragma omp parallel
+#pragma omp parallel num_threads(team)
         {
-            for (;;) {
-                ++busy;
-                const std::int64_t i = stop.requested() ? n : next++;
-                if (i >= n) {
-                    --busy;
-                    break;
-                }
-                run(static_cast<int>(i));
-                --busy;
+            for (std::int64_t i = next++; i < n; i = next++) {
+                if (!stop.requested()) run(static_cast<int>(i));
+                if (--unfinished == 0) wake_waiters(unfinished);
             }
             if (std::this_thread::get_id() == caller) {
-                while (busy.load() > 0) {
+                for (int left = unfinished.load(); left > 0; left = unfinished.load()) {
                     stop.requested();  // only to poll
-                    std::this_thread::yield();
+                    wait_while(unfinished, left, true);
                 }
             }
         }
+        note_region_end(team);
     }
     stop.check();
     for (const std::exception_ptr& failure : failures) {
@@ -140,6 +162,14 @@ void parallel_for_each_task(int n, const Body& body, const Interruption& stop = 
         return;
     }
     parallel_for_each_index(n, body, stop);
+}
+
+// parallel_for_each_task for n tasks of about task_ns nanoseconds each,
+// on as many threads as team_size gives.
+template <class Body>
+void parallel_for_each_task(int n, double task_ns, const Body& body,
+                            const Interruption& stop = Interruption()) {
+    parallel_for_each_index(n, body, stop, team_size(n, task_ns));
 }
 
 }  // namespace qorv
