@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 import numbers
+import warnings
 from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator, RegressorMixin  # type: ignore[import-untyped]
+from sklearn.exceptions import ConvergenceWarning  # type: ignore[import-untyped]
 from sklearn.utils import check_random_state  # type: ignore[import-untyped]
 from sklearn.utils.validation import (  # type: ignore[import-untyped]
     check_is_fitted,
@@ -17,6 +19,7 @@ from sklearn.utils.validation import (  # type: ignore[import-untyped]
 import qorv_core
 
 from ._basis import design_matrix, penalty_matrices, raw_coefficients, total_degree_powers
+from ._robust import Penalty, robust_fit
 
 # Grid points per axis of the penalty sums; the sums are formed per axis, so
 # a fine grid costs little whatever the number of features.
@@ -167,7 +170,8 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
     """
 
     def __init__(self, degree: int = 3, *, max_search_samples: int | None = 1000,
-                 refit: bool = True, max_refit_iter: int = 20, gamma1: float = 0.0,
+                 refit: bool = True, max_refit_iter: int = 100,
+                 residual_threshold: float | None = None, gamma1: float = 0.0,
                  gamma2: float = 0.0, ridge: float = 1e-10, search_gamma1: float = 0.0,
                  search_gamma2: float = 0.0, n_chains: int = 25, n_warmup: int = 200,
                  n_deep: int = 2000, n_elite: int = 5, step_size: float = 0.05,
@@ -176,6 +180,7 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
         self.max_search_samples = max_search_samples
         self.refit = refit
         self.max_refit_iter = max_refit_iter
+        self.residual_threshold = residual_threshold
         self.gamma1 = gamma1
         self.gamma2 = gamma2
         self.ridge = ridge
@@ -194,6 +199,8 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
         if self.max_search_samples is not None:
             _check_int("max_search_samples", self.max_search_samples, 2)
         _check_int("max_refit_iter", self.max_refit_iter, 1)
+        if self.residual_threshold is not None:
+            _check_weight("residual_threshold", self.residual_threshold)
         for name in ("search_gamma1", "search_gamma2", "step_size"):
             _check_weight(name, getattr(self, name))
         _check_int("n_chains", self.n_chains, 1)
@@ -201,7 +208,7 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
             _check_int(name, getattr(self, name), 0)
 
     def fit(self, X: ArrayLike, y: ArrayLike) -> RobustPolynomialRegressor:
-        """Search, then (with `refit`) refit least squares on the inliers."""
+        """Search, then refine to an MM-estimate with its residual scale."""
         Phi, ys = self._prepare(X, y)
         rng = check_random_state(self.random_state)
         # an int is the sampler's seed itself, as for TournamentMCMC
@@ -210,65 +217,36 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
         else:
             seed = int(rng.randint(np.iinfo(np.int32).max))
         n = len(ys)
-        # nested random subsets: the search runs on the first, the refit
-        # settles on each larger one in turn, ten times the size, then on all
-        order = np.arange(n)
-        sizes = []
+        # nested random subsets: the search runs on the first, the
+        # refinement settles on each larger one in turn, ten times the size
+        subsets = []
         if self.max_search_samples is not None and n > self.max_search_samples:
             order = rng.permutation(n)
             size = self.max_search_samples
             while size < n:
-                sizes.append(size)
+                subsets.append(np.sort(order[:size]))
                 size *= 10
-        sizes.append(n)
-        rows = np.sort(order[:sizes[0]])
         sampler = qorv_core.TournamentMCMC(self.n_chains, self.n_warmup, self.n_deep,
                                            self.n_elite, self.step_size, self.H_piH, seed)
-        S1, S2 = self._penalties(self.search_gamma1, self.search_gamma2)
-        result = sampler.fit(Phi[rows], ys[rows], S1, S2, self.search_gamma1,
-                             self.search_gamma2)
+        threshold = self.residual_threshold
+        result = robust_fit(
+            Phi, ys, column_degrees=self.powers_.sum(axis=1), sampler=sampler, subsets=subsets,
+            search_penalty=Penalty(*self._penalties(self.search_gamma1, self.search_gamma2),
+                                   self.search_gamma1, self.search_gamma2),
+            penalty=Penalty(*self._penalties(self.gamma1, self.gamma2), self.gamma1,
+                            self.gamma2, self.ridge),
+            residual_threshold=None if threshold is None else threshold / self.y_scale_,
+            refit=self.refit, max_refit_iter=self.max_refit_iter)
+        for caveat in result.caveats:
+            warnings.warn(caveat, UserWarning, stacklevel=2)
+        if not result.converged:
+            warnings.warn(f"the final refinement stopped at max_refit_iter={self.max_refit_iter} "
+                          f"passes before the coefficients settled; raise max_refit_iter",
+                          ConvergenceWarning, stacklevel=2)
         self.energy_ = result.energy
-        beta = np.array(result.beta_mcmc)
-        # the score's tolerance on the scaled target (0.4 when its MAD is 0)
-        scaled_mad = self.y_mad_ / self.y_scale_
-        self.tolerance_ = 0.4 * scaled_mad if scaled_mad > 0 else 0.4
-        self.n_refit_iter_ = 0
-        if self.refit:
-            R1, R2 = self._penalties(self.gamma1, self.gamma2)
-            # a pass over a subset is cheaper, and the passes over all
-            # samples then start close to the answer
-            for size in sizes[:-1]:
-                subset = rows if size == sizes[0] else np.sort(order[:size])
-                beta = self._refit(Phi[subset], ys[subset], beta, R1, R2)
-            beta = self._refit(Phi, ys, beta, R1, R2)
-        mask = np.abs(Phi @ beta - ys) < self.tolerance_
-        self.inlier_mask_ = mask
-        self._set_coef(beta)
+        self.scale_ = result.scale * self.y_scale_
+        self.inlier_mask_ = result.inlier_mask
+        self.start_ = result.start
+        self.n_refit_iter_ = result.n_refit_iter
+        self._set_coef(result.beta)
         return self
-
-    def _refit(self, Phi: NDArray[np.float64], ys: NDArray[np.float64],
-               beta: NDArray[np.float64], R1: Any, R2: Any) -> NDArray[np.float64]:
-        """Least squares on the inliers of `beta`, repeated until they stay the same."""
-        mask = self._inliers(Phi, ys, beta)
-        for _ in range(self.max_refit_iter):
-            beta = self._least_squares(Phi[mask], ys[mask], R1, R2)
-            self.n_refit_iter_ += 1
-            new_mask = self._inliers(Phi, ys, beta)
-            if np.array_equal(new_mask, mask):
-                break
-            mask = new_mask
-        return beta
-
-    def _inliers(self, Phi: NDArray[np.float64], ys: NDArray[np.float64],
-                 beta: NDArray[np.float64]) -> NDArray[np.bool_]:
-        """Samples within the tolerance; never fewer than one more than the
-        coefficients (or all samples), the best-fitting ones, so that a
-        search that found too few cannot leave the least-squares fit free
-        to pass exactly through them."""
-        residual = np.abs(Phi @ beta - ys)
-        mask = residual < self.tolerance_
-        least = min(len(ys), Phi.shape[1] + 1)
-        if mask.sum() < least:
-            mask = np.zeros(len(ys), dtype=bool)
-            mask[np.argsort(residual, kind="stable")[:least]] = True
-        return mask
