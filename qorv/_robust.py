@@ -14,6 +14,7 @@ scaling, the random draws and the warnings.
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 from typing import Any
 
@@ -30,6 +31,13 @@ S_BREAKDOWN = 0.5
 MM_TUNING = 4.6850610
 # Samples within this many scales of the final fit are its inliers.
 INLIER_MULTIPLE = 2.5
+# Width, in scales, of the window that measures the scale, and the standard
+# deviation of a standard Gaussian cut at that width.
+CORE_MULTIPLE = 2.0
+# Share of the weight in the first window of the scale's search.
+START_SHARE = 0.25
+CORE_SPREAD = math.sqrt(1.0 - 2.0 * CORE_MULTIPLE * math.exp(-0.5 * CORE_MULTIPLE**2)
+                        / math.sqrt(2.0 * math.pi) / math.erf(CORE_MULTIPLE / math.sqrt(2.0)))
 # MAD of a Gaussian sample times this is its standard deviation.
 MAD_TO_SD = 1.482602218505602
 # S-steps per start before the starts are compared.
@@ -196,6 +204,95 @@ def _s_steps(rows: _Rows, beta: NDArray[np.float64], scale: float | None, penalt
     return beta, s
 
 
+def _core_scale(r: NDArray[np.float64], w: NDArray[np.float64], inside: NDArray[np.bool_],
+                p: int) -> float:
+    """The standard deviation of Gaussian residuals whose central part,
+    within CORE_MULTIPLE of it, has the spread of the residuals `inside` of
+    a fit of `p` coefficients to them (the weights count as samples: such a
+    fit leaves sum(w) - p degrees of freedom; at most half of them are taken
+    for coefficients, so that the scale of a fit through nearly every sample
+    in the window stays finite)."""
+    wi = w * inside
+    m = float(wi.sum())
+    return float(np.sqrt(float(wi @ np.square(r)) / max(m - p, 0.5 * m))) / CORE_SPREAD
+
+
+def _covering_scale(r: NDArray[np.float64], w: NDArray[np.float64], need: float) -> float:
+    """The narrowest scale whose window holds the weight `need`."""
+    a = np.abs(r)
+    need = min(need, float(w.sum()))
+    if np.all(w == w[0]):
+        k = min(max(int(math.ceil(need / w[0])) - 1, 0), len(a) - 1)
+        return float(np.partition(a, k)[k]) / CORE_MULTIPLE
+    order = np.argsort(a, kind="stable")
+    i = min(int(np.searchsorted(np.cumsum(w[order]), need)), len(a) - 1)
+    return float(a[order[i]]) / CORE_MULTIPLE
+
+
+def _window_scale(r: NDArray[np.float64], w: NDArray[np.float64], p: int,
+                  scale: float | None = None, cap: int = 100) -> float:
+    """The scale of `_core_steps` for residuals that stay as they are."""
+    s = scale or _covering_scale(r, w, 0.5 * float(w.sum()))
+    for _ in range(cap):
+        if not s > 0:
+            return 0.0
+        new_s = _core_scale(r, w, np.abs(r) <= CORE_MULTIPLE * s, p)
+        if abs(new_s - s) <= TOLERANCE * s:
+            return new_s
+        s = new_s
+    return s
+
+
+def _core_steps(rows: _Rows, beta: NDArray[np.float64], scale: float | None, penalty: Penalty,
+                cap: int, count: _Counter, need: float = 0.0
+                ) -> tuple[NDArray[np.float64], float]:
+    """Least squares on the samples within CORE_MULTIPLE scales of the fit,
+    the scale then measured on them, in turn until both settle; the window
+    never holds less than the weight `need`.
+
+    Without a `scale` the window starts where it holds half of the weight,
+    below the noise's own width, and settles at the first width at which the
+    samples inside have the spread of a Gaussian cut there: the scale of the
+    densest band of residuals, which outliers beyond it cannot inflate, as
+    they inflate any scale measured on a fixed share of the samples. Each
+    least-squares pass on a narrow window also moves the fit towards that
+    band, like a mean shift."""
+    p = rows.Phi.shape[1]
+    r = rows.residuals(beta)
+
+    def least(r: NDArray[np.float64]) -> float:
+        return _covering_scale(r, rows.w, need) if need else 0.0
+    s = max(scale or _covering_scale(r, rows.w, START_SHARE * rows.total), least(r))
+    inside = np.abs(r) <= CORE_MULTIPLE * s
+    for _ in range(cap):
+        if not s > 0:
+            return beta, 0.0
+        beta = count.wls(rows, rows.w * inside, penalty)
+        r = rows.residuals(beta)
+        new_s = max(_core_scale(r, rows.w, inside, p), least(r))
+        new_inside = np.abs(r) <= CORE_MULTIPLE * new_s
+        settled = abs(new_s - s) <= TOLERANCE * s and np.array_equal(new_inside, inside)
+        s, inside = new_s, new_inside
+        if settled:
+            break
+    return beta, s
+
+
+def _core(rows: _Rows, beta: NDArray[np.float64], penalty: Penalty, cap: int,
+          count: _Counter) -> tuple[NDArray[np.float64], float]:
+    """`_core_steps` from `beta`; when its window holds fewer than half of the
+    weight plus one sample per coefficient, again with that as its least
+    weight: in a small sample a few more than half of the samples may line up
+    by chance, and the band through them is not the noise's."""
+    p = rows.Phi.shape[1]
+    core, scale = _core_steps(rows, beta, None, penalty, cap, count)
+    need = 0.5 * (rows.total + 1.0) + p
+    held = float(rows.w @ (np.abs(rows.residuals(core)) <= CORE_MULTIPLE * scale))
+    if held < min(need, rows.total):
+        core, scale = _core_steps(rows, beta, None, penalty, cap, count, need)
+    return core, scale
+
+
 def _m_steps(rows: _Rows, beta: NDArray[np.float64], scale: float, penalty: Penalty,
              cap: int, count: _Counter) -> tuple[NDArray[np.float64], bool]:
     """Bisquare M-step at MM_TUNING with the scale held fixed, iterated until
@@ -292,21 +389,22 @@ def robust_fit(Phi: NDArray[np.float64], ys: NDArray[np.float64], *,
         if p > MANY_COEFFICIENTS and column_degrees.max() > 1:
             starts["low degree"] = _low_degree_start(first, column_degrees, sampler,
                                                      search_penalty, penalty, count)
-        improved = {name: _s_steps(first, b, None, penalty, START_STEPS, count)
-                    for name, b in starts.items()}
-        start = min(improved, key=lambda name: improved[name][1])
-        beta, s = improved[start]
-        # on every subset in turn; over every row the scale alone is settled
-        for stage in stages[:-1] or stages:
-            beta, s = _s_steps(stage, beta, s, penalty, max_refit_iter, count)
-        scale = m_scale(everything.residuals(beta), w, everything.total, s)
+        cores = {name: _core(first, _s_steps(first, b, None, penalty, START_STEPS, count)[0],
+                             penalty, max_refit_iter, count) for name, b in starts.items()}
+        start = min(cores, key=lambda name: cores[name][1])
+        beta, scale = cores[start]
+        # the scale settles on the subsets; over every row it is measured once
+        for stage in stages[1:-1]:
+            beta, scale = _core_steps(stage, beta, scale, penalty, max_refit_iter, count)
+        if len(stages) > 1:
+            scale = _window_scale(everything.residuals(beta), w, p, scale)
         # the final step settles on the larger subsets first, so that the
         # passes over every row start close to the answer
         for stage in stages[1:] or stages:
             beta, converged = _m_steps(stage, beta, scale, penalty, max_refit_iter, count)
     r = everything.residuals(beta)
     if not refit:
-        scale = m_scale(r, w, everything.total)
+        scale = _window_scale(r, w, p)
     threshold = INLIER_MULTIPLE * scale if residual_threshold is None else residual_threshold
     mask = np.abs(r) <= threshold
     caveats = _caveats(w, mask, p, threshold)

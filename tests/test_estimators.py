@@ -65,7 +65,9 @@ def test_inlier_mask_recovers_injected_outliers(share, max_search_samples):
     X, y, outliers = cubic_with_outliers(share)
     est = RobustPolynomialRegressor(max_search_samples=max_search_samples, random_state=3)
     est.fit(X, y)
-    np.testing.assert_array_equal(est.inlier_mask_, ~outliers)
+    # every outlier, and the share of Gaussian noise beyond 2.5 sd (1.2 %)
+    assert not est.inlier_mask_[outliers].any()
+    assert np.mean(~est.inlier_mask_[~outliers]) < 0.03
     np.testing.assert_allclose(est.coef_, [1, -0.5, 0.3, -0.2], atol=0.01)
 
 
