@@ -47,7 +47,14 @@ START_STEPS = 4
 # has (their 1-norm bounds the change of any prediction, as every column
 # lies in [-1, 1]): far below the fit's statistical error either way.
 TOLERANCE = 1e-7
-M_TOLERANCE = 1e-6
+M_TOLERANCE = 1e-5
+# Passes of the final step over every row after it converged on a subset.
+POLISH_PASSES = 2
+# Relative change of the scale below which it has settled on a subset, from
+# where the next, larger one goes on.
+SUBSET_TOLERANCE = 1e-2
+# Relative precision of a scale measured on residuals that stay as they are.
+SCALE_TOLERANCE = 1e-3
 OBJECTIVE_TOLERANCE = 1e-12
 # Above this many coefficients the search alone may end on a fit through
 # the outliers; a degree-1 search raised degree by degree is added.
@@ -156,7 +163,9 @@ def m_scale(r: NDArray[np.float64], w: NDArray[np.float64], total: float,
     for _ in range(200):
         # the fixed point of s^2 = s^2 * mean rho / b, from either side
         new = s * np.sqrt(float(w @ _bisquare_rho(r / s, S_TUNING)) / target)
-        if abs(new - s) <= TOLERANCE * s:
+        if not new > 0:
+            return 0.0
+        if abs(new - s) <= SCALE_TOLERANCE * s:
             return float(new)
         s = float(new)
     return s
@@ -164,14 +173,13 @@ def m_scale(r: NDArray[np.float64], w: NDArray[np.float64], total: float,
 
 def weighted_least_squares(rows: _Rows, a: NDArray[np.float64], penalty: Penalty
                            ) -> NDArray[np.float64]:
-    """Minimise sum(a * r**2) / sum(w) plus the penalties, over the rows whose
-    `a` is positive: the weights enter as row factors, scaled so that the
-    kernel's mean over the rows it sees is this weighted mean."""
-    keep = np.flatnonzero(a > 0)
-    f = np.sqrt(a[keep] * (len(keep) / rows.total))
+    """Minimise sum(a * r**2) / sum(w) plus the penalties: the weights enter
+    as row factors, scaled so that the kernel's mean over the rows is this
+    weighted mean (rows of weight 0 add nothing to its sums)."""
+    f = np.sqrt(a * (len(a) / rows.total))
     beta: NDArray[np.float64] = qorv_core.fit_regularized_linear(
-        rows.Phi[keep] * f[:, None], rows.ys[keep] * f, penalty.R1, penalty.R2,
-        penalty.gamma1, penalty.gamma2, penalty.ridge)
+        rows.Phi * f[:, None], rows.ys * f, penalty.R1, penalty.R2, penalty.gamma1,
+        penalty.gamma2, penalty.ridge)
     return beta
 
 
@@ -237,18 +245,19 @@ def _window_scale(r: NDArray[np.float64], w: NDArray[np.float64], p: int,
         if not s > 0:
             return 0.0
         new_s = _core_scale(r, w, np.abs(r) <= CORE_MULTIPLE * s, p)
-        if abs(new_s - s) <= TOLERANCE * s:
+        if abs(new_s - s) <= SCALE_TOLERANCE * s:
             return new_s
         s = new_s
     return s
 
 
 def _core_steps(rows: _Rows, beta: NDArray[np.float64], scale: float | None, penalty: Penalty,
-                cap: int, count: _Counter, need: float = 0.0
+                cap: int, count: _Counter, tol: float, need: float = 0.0
                 ) -> tuple[NDArray[np.float64], float]:
     """Least squares on the samples within CORE_MULTIPLE scales of the fit,
-    the scale then measured on them, in turn until both settle; the window
-    never holds less than the weight `need`.
+    the scale then measured on them, in turn until the window keeps its
+    samples or the scale changes by at most `tol`; the window never holds
+    less than the weight `need`.
 
     Without a `scale` the window starts where it holds half of the weight,
     below the noise's own width, and settles at the first width at which the
@@ -271,7 +280,7 @@ def _core_steps(rows: _Rows, beta: NDArray[np.float64], scale: float | None, pen
         r = rows.residuals(beta)
         new_s = max(_core_scale(r, rows.w, inside, p), least(r))
         new_inside = np.abs(r) <= CORE_MULTIPLE * new_s
-        settled = abs(new_s - s) <= TOLERANCE * s and np.array_equal(new_inside, inside)
+        settled = abs(new_s - s) <= tol * s or np.array_equal(new_inside, inside)
         s, inside = new_s, new_inside
         if settled:
             break
@@ -279,17 +288,17 @@ def _core_steps(rows: _Rows, beta: NDArray[np.float64], scale: float | None, pen
 
 
 def _core(rows: _Rows, beta: NDArray[np.float64], penalty: Penalty, cap: int,
-          count: _Counter) -> tuple[NDArray[np.float64], float]:
+          count: _Counter, tol: float) -> tuple[NDArray[np.float64], float]:
     """`_core_steps` from `beta`; when its window holds fewer than half of the
     weight plus one sample per coefficient, again with that as its least
     weight: in a small sample a few more than half of the samples may line up
     by chance, and the band through them is not the noise's."""
     p = rows.Phi.shape[1]
-    core, scale = _core_steps(rows, beta, None, penalty, cap, count)
+    core, scale = _core_steps(rows, beta, None, penalty, cap, count, tol)
     need = 0.5 * (rows.total + 1.0) + p
     held = float(rows.w @ (np.abs(rows.residuals(core)) <= CORE_MULTIPLE * scale))
     if held < min(need, rows.total):
-        core, scale = _core_steps(rows, beta, None, penalty, cap, count, need)
+        core, scale = _core_steps(rows, beta, None, penalty, cap, count, tol, need)
     return core, scale
 
 
@@ -389,19 +398,25 @@ def robust_fit(Phi: NDArray[np.float64], ys: NDArray[np.float64], *,
         if p > MANY_COEFFICIENTS and column_degrees.max() > 1:
             starts["low degree"] = _low_degree_start(first, column_degrees, sampler,
                                                      search_penalty, penalty, count)
+        tol = SUBSET_TOLERANCE if len(stages) > 1 else TOLERANCE
         cores = {name: _core(first, _s_steps(first, b, None, penalty, START_STEPS, count)[0],
-                             penalty, max_refit_iter, count) for name, b in starts.items()}
+                             penalty, max_refit_iter, count, tol) for name, b in starts.items()}
         start = min(cores, key=lambda name: cores[name][1])
         beta, scale = cores[start]
         # the scale settles on the subsets; over every row it is measured once
         for stage in stages[1:-1]:
-            beta, scale = _core_steps(stage, beta, scale, penalty, max_refit_iter, count)
+            beta, scale = _core_steps(stage, beta, scale, penalty, max_refit_iter, count,
+                                      SUBSET_TOLERANCE)
         if len(stages) > 1:
             scale = _window_scale(everything.residuals(beta), w, p, scale)
-        # the final step settles on the larger subsets first, so that the
-        # passes over every row start close to the answer
-        for stage in stages[1:] or stages:
-            beta, converged = _m_steps(stage, beta, scale, penalty, max_refit_iter, count)
+        # on many rows the final step converges on the largest subset, from
+        # where the passes over every row, each of which takes at least five
+        # sixths off the distance to the answer, need only polish the
+        # coefficients to well below their statistical error
+        beta, converged = _m_steps(stages[-2] if len(stages) > 1 else everything, beta, scale,
+                                   penalty, max_refit_iter, count)
+        if len(stages) > 1:
+            beta, _ = _m_steps(everything, beta, scale, penalty, POLISH_PASSES, count)
     r = everything.residuals(beta)
     if not refit:
         scale = _window_scale(r, w, p)
