@@ -27,8 +27,13 @@ import qorv_core
 # deviation of Gaussian residuals and breaks only when half the samples are bad.
 S_TUNING = 1.5476450
 S_BREAKDOWN = 0.5
-# Bisquare tuning of the final M-step: 95 % of least squares' efficiency.
+# Bisquare tuning of the final M-step: 95 % of least squares' efficiency;
+# 85 % when more than HEAVY_SHARE of the weight lies beyond INLIER_MULTIPLE
+# scales of the band's fit, as outliers that near the band would pull a fit
+# that gives them weight out to 4.7 scales.
 MM_TUNING = 4.6850610
+MM_TUNING_HEAVY = 3.4436898
+HEAVY_SHARE = 0.3
 # Samples within this many scales of the final fit are its inliers.
 INLIER_MULTIPLE = 2.5
 # Width, in scales, of the window that measures the scale, and the standard
@@ -59,6 +64,10 @@ OBJECTIVE_TOLERANCE = 1e-12
 # Above this many coefficients the search alone may end on a fit through
 # the outliers; a degree-1 search raised degree by degree is added.
 MANY_COEFFICIENTS = 20
+# The starts are compared, and the scale found, on at least this many rows
+# per coefficient (or on every row), so that a fit to them cannot follow
+# their noise closely enough to shrink the scale.
+ROWS_PER_COEFFICIENT = 50
 
 
 @dataclass(frozen=True)
@@ -302,9 +311,9 @@ def _core(rows: _Rows, beta: NDArray[np.float64], penalty: Penalty, cap: int,
     return core, scale
 
 
-def _m_steps(rows: _Rows, beta: NDArray[np.float64], scale: float, penalty: Penalty,
-             cap: int, count: _Counter) -> tuple[NDArray[np.float64], bool]:
-    """Bisquare M-step at MM_TUNING with the scale held fixed, iterated until
+def _m_steps(rows: _Rows, beta: NDArray[np.float64], scale: float, tuning: float,
+             penalty: Penalty, cap: int, count: _Counter) -> tuple[NDArray[np.float64], bool]:
+    """Bisquare M-step at `tuning` with the scale held fixed, iterated until
     the coefficients or the objective settle (True) or `cap` passes were made
     (False). Each pass lowers the objective; where it is flat along some
     direction of the coefficients, they may drift without changing the fit."""
@@ -313,7 +322,7 @@ def _m_steps(rows: _Rows, beta: NDArray[np.float64], scale: float, penalty: Pena
         return beta, True
     objective = np.inf
     for _ in range(cap):
-        t = _clipped_square(rows.residuals(beta) / scale, MM_TUNING)
+        t = _clipped_square(rows.residuals(beta) / scale, tuning)
         a = rows.w * np.square(1.0 - t)
         # rho = 1 - (1 - t)**3, summed with the weights
         new_objective = rows.total - float(a @ (1.0 - t))
@@ -328,22 +337,22 @@ def _m_steps(rows: _Rows, beta: NDArray[np.float64], scale: float, penalty: Pena
     return beta, False
 
 
-def _low_degree_start(rows: _Rows, column_degrees: NDArray[np.int64], sampler: Any,
-                      search_penalty: Penalty, penalty: Penalty, count: _Counter
+def _low_degree_start(searched: _Rows, rows: _Rows, column_degrees: NDArray[np.int64],
+                      sampler: Any, search_penalty: Penalty, penalty: Penalty, count: _Counter
                       ) -> NDArray[np.float64]:
-    """Search at degree 1, then S-steps at each higher degree in turn, each
-    starting from the coefficients of the degree below."""
+    """Search at degree 1 on the `searched` rows, then S-steps on `rows` at
+    each higher degree in turn, each starting from the degree below."""
     beta = np.zeros(len(column_degrees))
-    top = int(column_degrees.max())
-    for degree in range(1, top + 1):
+    for degree in range(1, int(column_degrees.max()) + 1):
         columns = np.flatnonzero(column_degrees <= degree)
-        sub = rows.columns(columns)
         if degree == 1:
+            sub = searched.columns(columns)
             found = sampler.fit(sub.Phi, sub.ys, *_search_arguments(search_penalty.restrict(columns)))
             low = np.array(found.beta_mcmc)
         else:
             low = beta[columns]
-        low, _ = _s_steps(sub, low, None, penalty.restrict(columns), START_STEPS, count)
+        low, _ = _s_steps(rows.columns(columns), low, None, penalty.restrict(columns), START_STEPS,
+                          count)
         beta = np.zeros(len(column_degrees))
         beta[columns] = low
     return beta
@@ -388,35 +397,42 @@ def robust_fit(Phi: NDArray[np.float64], ys: NDArray[np.float64], *,
     w = _check_weight(sample_weight, n)
     everything = _Rows(Phi, ys, w)
     stages = [_Rows(Phi[rows], ys[rows], w[rows]) for rows in subsets or []] + [everything]
-    first = stages[0]
+    searched = stages[0]
     count = _Counter()
-    found = sampler.fit(first.Phi, first.ys, *_search_arguments(search_penalty))
+    found = sampler.fit(searched.Phi, searched.ys, *_search_arguments(search_penalty))
     beta = np.array(found.beta_mcmc)
     start, converged = "search", True
     if refit:
+        # the starts are compared on the first set of rows large enough for
+        # the coefficients, which may be larger than the searched one
+        stages = [stage for stage in stages if len(stage.ys) >= ROWS_PER_COEFFICIENT * p
+                  ] or [everything]
+        first = stages[0]
         starts = {"search": beta, "least squares": count.wls(first, first.w, penalty)}
         if p > MANY_COEFFICIENTS and column_degrees.max() > 1:
-            starts["low degree"] = _low_degree_start(first, column_degrees, sampler,
+            starts["low degree"] = _low_degree_start(searched, first, column_degrees, sampler,
                                                      search_penalty, penalty, count)
         tol = SUBSET_TOLERANCE if len(stages) > 1 else TOLERANCE
         cores = {name: _core(first, _s_steps(first, b, None, penalty, START_STEPS, count)[0],
                              penalty, max_refit_iter, count, tol) for name, b in starts.items()}
         start = min(cores, key=lambda name: cores[name][1])
         beta, scale = cores[start]
-        # the scale settles on the subsets; over every row it is measured once
-        for stage in stages[1:-1]:
+        # each larger set of rows goes on from the scale of the one before;
+        # the fit is refitted too, as a fit of many coefficients to a subset
+        # fits the others' noise less closely, which would widen the window
+        for stage in stages[1:]:
             beta, scale = _core_steps(stage, beta, scale, penalty, max_refit_iter, count,
                                       SUBSET_TOLERANCE)
-        if len(stages) > 1:
-            scale = _window_scale(everything.residuals(beta), w, p, scale)
         # on many rows the final step converges on the largest subset, from
         # where the passes over every row, each of which takes at least five
         # sixths off the distance to the answer, need only polish the
         # coefficients to well below their statistical error
+        far = float(w @ (np.abs(everything.residuals(beta)) > INLIER_MULTIPLE * scale))
+        tuning = MM_TUNING_HEAVY if far > HEAVY_SHARE * everything.total else MM_TUNING
         beta, converged = _m_steps(stages[-2] if len(stages) > 1 else everything, beta, scale,
-                                   penalty, max_refit_iter, count)
+                                   tuning, penalty, max_refit_iter, count)
         if len(stages) > 1:
-            beta, _ = _m_steps(everything, beta, scale, penalty, POLISH_PASSES, count)
+            beta, _ = _m_steps(everything, beta, scale, tuning, penalty, POLISH_PASSES, count)
     r = everything.residuals(beta)
     if not refit:
         scale = _window_scale(r, w, p)
