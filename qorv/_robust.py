@@ -1,12 +1,13 @@
 """Outlier-resistant fits of a linear model on a scaled design matrix.
 
-The fit is an MM-estimate. Several starts (the tournament search's answer,
-least squares, and for many coefficients a search at degree 1 raised degree
-by degree) are each improved by S-steps, which lower an M-scale of the
-residuals that half of the samples can break; the start whose scale ends
-smallest wins, and its scale is then held fixed while a bisquare M-step
-refines the coefficients to about 95 % of least squares' efficiency on
-clean Gaussian noise, with samples beyond 4.7 scales getting no weight.
+The fit is an MM-type estimate. Several starts (the tournament search's
+answer, least squares, and for many coefficients a search at degree 1
+raised degree by degree) are each improved by a few S-steps, which lower an
+M-scale of the residuals that half of the samples can break, then moved to
+the densest band of residuals, whose width gives the scale; the start with
+the narrowest band wins. With its scale held fixed a bisquare M-step then
+refines the coefficients to about 95 % of least squares' efficiency on clean
+Gaussian noise, samples beyond 4.7 scales getting no weight.
 
 Plain functions of NumPy arrays and the kernel; the estimators own the
 scaling, the random draws and the warnings.
@@ -91,8 +92,8 @@ class Penalty:
 class RobustFit:
     """Result of `robust_fit`, in the scaled units of its arguments.
 
-    `beta`: coefficients; `scale`: the S-scale of the residuals, held fixed
-    in the final step; `inlier_mask`: samples within the threshold of the
+    `beta`: coefficients; `scale`: the standard deviation of the residuals in
+    the densest band, held fixed in the final step; `inlier_mask`: samples within the threshold of the
     fit; `energy`: the search's energy on its rows; `start`: which start won
     ("search", "least squares" or "low degree"); `n_refit_iter`: weighted
     least-squares passes made; `converged`: False when the final step stopped
@@ -382,14 +383,17 @@ def robust_fit(Phi: NDArray[np.float64], ys: NDArray[np.float64], *,
     """MM-fit of ys ~ Phi @ beta, started from `sampler`'s search.
 
     `column_degrees`: the total degree of each column (for the low-degree
-    start). `subsets`: nested row indices of proper subsets, smallest first;
-    the search and the comparison of starts run on the first, the S-steps
-    settle on each in turn, the scale is measured on every row and the final
-    step settles on the larger subsets, then on every row (None or empty:
-    every row throughout).
-    `sample_weight`: None or one finite weight >= 0 per row; it enters the
-    scale, every least-squares pass and the inlier share, so that a weight of
-    2 is the same as the row twice; the search and the subsets ignore it.
+    start). `sampler`: anything with the `fit` of `TournamentMCMC`.
+    `subsets`: nested row indices of proper subsets, smallest first (None or
+    empty: every row throughout). The search runs on the first; the starts
+    are compared on the first set of rows (subsets, then every row) with at
+    least ROWS_PER_COEFFICIENT rows per coefficient, and the band settles on
+    each larger one in turn; the final step converges on the largest subset,
+    then makes POLISH_PASSES passes over every row.
+    `sample_weight`: None or one finite weight >= 0 per row, counted as a
+    number of samples; it enters the scales, every least-squares pass and
+    the inlier share, so that a weight of 2 is the same as the row twice;
+    the search and the subsets ignore it.
     `residual_threshold`: the inlier rule (None: INLIER_MULTIPLE scales).
     `refit=False` keeps the search's answer and only measures its scale.
     """
