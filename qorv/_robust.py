@@ -29,12 +29,12 @@ import qorv_core
 S_TUNING = 1.5476450
 S_BREAKDOWN = 0.5
 # Bisquare tuning of the final M-step: 95 % of least squares' efficiency;
-# 85 % when more than HEAVY_SHARE of the weight lies beyond INLIER_MULTIPLE
-# scales of the band's fit, as outliers that near the band would pull a fit
-# that gives them weight out to 4.7 scales.
+# 85 % when more than NEAR_SHARE of the weight lies between INLIER_MULTIPLE
+# and MM_TUNING scales of the band's fit (1.2 % of Gaussian noise does), as
+# outliers that near the band would pull a fit that gives them weight.
 MM_TUNING = 4.6850610
-MM_TUNING_HEAVY = 3.4436898
-HEAVY_SHARE = 0.3
+MM_TUNING_NEAR = 3.4436898
+NEAR_SHARE = 0.05
 # Samples within this many scales of the final fit are its inliers.
 INLIER_MULTIPLE = 2.5
 # Width, in scales, of the window that measures the scale, and the standard
@@ -431,8 +431,9 @@ def robust_fit(Phi: NDArray[np.float64], ys: NDArray[np.float64], *,
         # where the passes over every row, each of which takes at least five
         # sixths off the distance to the answer, need only polish the
         # coefficients to well below their statistical error
-        far = float(w @ (np.abs(everything.residuals(beta)) > INLIER_MULTIPLE * scale))
-        tuning = MM_TUNING_HEAVY if far > HEAVY_SHARE * everything.total else MM_TUNING
+        u = np.abs(everything.residuals(beta)) / scale if scale > 0 else np.zeros(n)
+        near = float(w @ ((u > INLIER_MULTIPLE) & (u < MM_TUNING)))
+        tuning = MM_TUNING_NEAR if near > NEAR_SHARE * everything.total else MM_TUNING
         beta, converged = _m_steps(stages[-2] if len(stages) > 1 else everything, beta, scale,
                                    tuning, penalty, max_refit_iter, count)
         if len(stages) > 1:
