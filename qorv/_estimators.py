@@ -225,15 +225,12 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
         else:
             seed = int(rng.randint(np.iinfo(np.int32).max))
         n = len(ys)
-        # nested random subsets: the search runs on the first, the
-        # refinement settles on each larger one in turn, ten times the size
+        # the search runs on a random subset; the starts are compared on it
+        # too when it has rows enough (an intermediate one, ten times the
+        # size, cost more in passes than it saved on every row)
         subsets = []
         if self.max_search_samples is not None and n > self.max_search_samples:
-            order = rng.permutation(n)
-            size = self.max_search_samples
-            while size < n:
-                subsets.append(np.sort(order[:size]))
-                size *= 10
+            subsets.append(np.sort(rng.permutation(n)[:self.max_search_samples]))
         sampler = qorv_core.TournamentMCMC(self.n_chains, self.n_warmup, self.n_deep,
                                            self.n_elite, self.step_size, self.H_piH, seed)
         threshold = self.residual_threshold

@@ -55,7 +55,7 @@ START_STEPS = 4
 TOLERANCE = 1e-7
 M_TOLERANCE = 1e-5
 # Passes of the final step over every row after it converged on a subset.
-POLISH_PASSES = 2
+POLISH_PASSES = 3
 # Relative change of the scale below which it has settled on a subset, from
 # where the next, larger one goes on.
 SUBSET_TOLERANCE = 1e-2
@@ -428,7 +428,7 @@ def robust_fit(Phi: NDArray[np.float64], ys: NDArray[np.float64], *,
             beta, scale = _core_steps(stage, beta, scale, penalty, max_refit_iter, count,
                                       SUBSET_TOLERANCE)
         # on many rows the final step converges on the largest subset, from
-        # where the passes over every row, each of which takes at least five
+        # where the passes over every row, each of which takes about five
         # sixths off the distance to the answer, need only polish the
         # coefficients to well below their statistical error
         u = np.abs(everything.residuals(beta)) / scale if scale > 0 else np.zeros(n)
