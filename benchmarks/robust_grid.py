@@ -169,9 +169,10 @@ def stackloss():
     return d.iloc[:, 1:].to_numpy(float), d.iloc[:, 0].to_numpy(float), 1, None
 
 
-def engel():
+def engel(degree):
+    """Food expenditure against income; the spread grows with income."""
     d = sm.datasets.engel.load_pandas().data
-    return d[["income"]].to_numpy(float), d["foodexp"].to_numpy(float), 3, None
+    return d[["income"]].to_numpy(float), d["foodexp"].to_numpy(float), degree, None
 
 
 def macrodata_spikes():
@@ -201,7 +202,8 @@ def diabetes():
     return d.data[:, [2, 3, 8]], d.target, 2, None
 
 
-DATASETS = {"stackloss (deg 1)": stackloss, "engel (deg 3)": engel,
+DATASETS = {"stackloss (deg 1)": stackloss, "engel (deg 1)": lambda: engel(1),
+            "engel (deg 2)": lambda: engel(2),
             "macrodata+5 spikes (2)": macrodata_spikes, "co2+5% spikes (3)": co2_spikes,
             "diabetes 3 feat. (2)": diabetes}
 
