@@ -40,28 +40,31 @@ INLIER_MULTIPLE = 2.5
 # Width, in scales, of the window that measures the scale, and the standard
 # deviation of a standard Gaussian cut at that width.
 CORE_MULTIPLE = 2.0
-# Share of the weight in the first window of the scale's search.
-START_SHARE = 0.25
 CORE_SPREAD = math.sqrt(1.0 - 2.0 * CORE_MULTIPLE * math.exp(-0.5 * CORE_MULTIPLE**2)
                         / math.sqrt(2.0 * math.pi) / math.erf(CORE_MULTIPLE / math.sqrt(2.0)))
+# Share of the weight in the first window of the scale's search.
+START_SHARE = 0.25
 # MAD of a Gaussian sample times this is its standard deviation.
 MAD_TO_SD = 1.482602218505602
 # S-steps per start before the starts are compared.
 START_STEPS = 4
-# Relative change of the scale below which the S-steps have settled, and
+# Relative change of the scale below which the S-steps and the band have
+# settled, and
 # change of the coefficients against the scale below which the final step
 # has (their 1-norm bounds the change of any prediction, as every column
 # lies in [-1, 1]): far below the fit's statistical error either way.
 TOLERANCE = 1e-7
 M_TOLERANCE = 1e-5
+# Relative decrease of the final step's objective below which it has
+# settled, where the coefficients drift along a direction it hardly sees.
+OBJECTIVE_TOLERANCE = 1e-12
 # Passes of the final step over every row after it converged on a subset.
 POLISH_PASSES = 3
-# Relative change of the scale below which it has settled on a subset, from
-# where the next, larger one goes on.
+# Relative change of the band's scale below which it has settled on a
+# subset, as every row then measures the scale again.
 SUBSET_TOLERANCE = 1e-2
 # Relative precision of a scale measured on residuals that stay as they are.
 SCALE_TOLERANCE = 1e-3
-OBJECTIVE_TOLERANCE = 1e-12
 # Above this many coefficients the search alone may end on a fit through
 # the outliers; a degree-1 search raised degree by degree is added.
 MANY_COEFFICIENTS = 20
@@ -387,9 +390,9 @@ def robust_fit(Phi: NDArray[np.float64], ys: NDArray[np.float64], *,
     `subsets`: nested row indices of proper subsets, smallest first (None or
     empty: every row throughout). The search runs on the first; the starts
     are compared on the first set of rows (subsets, then every row) with at
-    least ROWS_PER_COEFFICIENT rows per coefficient, and the band settles on
-    each larger one in turn; the final step converges on the largest subset,
-    then makes POLISH_PASSES passes over every row.
+    least ROWS_PER_COEFFICIENT rows per coefficient, and the scale measured
+    again on each larger one in turn; the final step converges on the
+    largest subset, then makes POLISH_PASSES passes over every row.
     `sample_weight`: None or one finite weight >= 0 per row, counted as a
     number of samples; it enters the scales, every least-squares pass and
     the inlier share, so that a weight of 2 is the same as the row twice;
@@ -421,12 +424,11 @@ def robust_fit(Phi: NDArray[np.float64], ys: NDArray[np.float64], *,
                              penalty, max_refit_iter, count, tol) for name, b in starts.items()}
         start = min(cores, key=lambda name: cores[name][1])
         beta, scale = cores[start]
-        # each larger set of rows goes on from the scale of the one before;
-        # the fit is refitted too, as a fit of many coefficients to a subset
-        # fits the others' noise less closely, which would widen the window
+        # each larger set of rows measures the scale again, from the one
+        # before (the starts were compared on rows enough for the fit not to
+        # follow their noise, so it holds for the others too)
         for stage in stages[1:]:
-            beta, scale = _core_steps(stage, beta, scale, penalty, max_refit_iter, count,
-                                      SUBSET_TOLERANCE)
+            scale = _window_scale(stage.residuals(beta), stage.w, p, scale)
         # on many rows the final step converges on the largest subset, from
         # where the passes over every row, each of which takes about five
         # sixths off the distance to the answer, need only polish the
