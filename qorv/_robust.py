@@ -49,10 +49,9 @@ MAD_TO_SD = 1.482602218505602
 # S-steps per start before the starts are compared.
 START_STEPS = 4
 # Relative change of the scale below which the S-steps and the band have
-# settled, and
-# change of the coefficients against the scale below which the final step
-# has (their 1-norm bounds the change of any prediction, as every column
-# lies in [-1, 1]): far below the fit's statistical error either way.
+# settled, and change of the coefficients against the scale below which the
+# final step has (their 1-norm bounds the change of any prediction, as
+# every column lies in [-1, 1]): far below the fit's statistical error.
 TOLERANCE = 1e-7
 M_TOLERANCE = 1e-5
 # Relative decrease of the final step's objective below which it has
