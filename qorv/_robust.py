@@ -224,17 +224,18 @@ def _s_steps(rows: _Rows, beta: NDArray[np.float64], scale: float | None, penalt
     return beta, s
 
 
-def _core_scale(r: NDArray[np.float64], w: NDArray[np.float64], inside: NDArray[np.bool_],
+def _core_scale(r2: NDArray[np.float64], w: NDArray[np.float64], inside: NDArray[np.bool_],
                 p: int) -> float:
     """The standard deviation of Gaussian residuals whose central part,
-    within CORE_MULTIPLE of it, has the spread of the residuals `inside` of
+    within CORE_MULTIPLE of it, has the spread of the residuals (whose
+    squares are `r2`) `inside` of
     a fit of `p` coefficients to them (the weights count as samples: such a
     fit leaves sum(w) - p degrees of freedom; at most half of them are taken
     for coefficients, so that the scale of a fit through nearly every sample
     in the window stays finite)."""
     wi = w * inside
     m = float(wi.sum())
-    return float(np.sqrt(float(wi @ np.square(r)) / max(m - p, 0.5 * m))) / CORE_SPREAD
+    return float(np.sqrt(float(wi @ r2) / max(m - p, 0.5 * m))) / CORE_SPREAD
 
 
 def _covering_scale(r: NDArray[np.float64], w: NDArray[np.float64], need: float) -> float:
@@ -253,10 +254,11 @@ def _window_scale(r: NDArray[np.float64], w: NDArray[np.float64], p: int,
                   scale: float | None = None, cap: int = 100) -> float:
     """The scale of `_core_steps` for residuals that stay as they are."""
     s = scale or _covering_scale(r, w, 0.5 * float(w.sum()))
+    a, r2 = np.abs(r), np.square(r)
     for _ in range(cap):
         if not s > 0:
             return 0.0
-        new_s = _core_scale(r, w, np.abs(r) <= CORE_MULTIPLE * s, p)
+        new_s = _core_scale(r2, w, a <= CORE_MULTIPLE * s, p)
         if abs(new_s - s) <= SCALE_TOLERANCE * s:
             return new_s
         s = new_s
@@ -290,7 +292,7 @@ def _core_steps(rows: _Rows, beta: NDArray[np.float64], scale: float | None, pen
             return beta, 0.0
         beta = count.wls(rows, rows.w * inside, penalty)
         r = rows.residuals(beta)
-        new_s = max(_core_scale(r, rows.w, inside, p), least(r))
+        new_s = max(_core_scale(np.square(r), rows.w, inside, p), least(r))
         new_inside = np.abs(r) <= CORE_MULTIPLE * new_s
         settled = abs(new_s - s) <= tol * s or np.array_equal(new_inside, inside)
         s, inside = new_s, new_inside
@@ -426,13 +428,16 @@ def robust_fit(Phi: NDArray[np.float64], ys: NDArray[np.float64], *,
         # each larger set of rows measures the scale again, from the one
         # before (the starts were compared on rows enough for the fit not to
         # follow their noise, so it holds for the others too)
-        for stage in stages[1:]:
+        r = everything.residuals(beta)
+        for stage in stages[1:-1]:
             scale = _window_scale(stage.residuals(beta), stage.w, p, scale)
+        if len(stages) > 1:
+            scale = _window_scale(r, w, p, scale)
         # on many rows the final step converges on the largest subset, from
         # where the passes over every row, each of which takes about five
         # sixths off the distance to the answer, need only polish the
         # coefficients to well below their statistical error
-        u = np.abs(everything.residuals(beta)) / scale if scale > 0 else np.zeros(n)
+        u = np.abs(r) / scale if scale > 0 else np.zeros(n)
         near = float(w @ ((u > INLIER_MULTIPLE) & (u < MM_TUNING)))
         tuning = MM_TUNING_NEAR if near > NEAR_SHARE * everything.total else MM_TUNING
         beta, converged = _m_steps(stages[-2] if len(stages) > 1 else everything, beta, scale,
