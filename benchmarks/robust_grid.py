@@ -29,22 +29,28 @@ this data).
 
 import argparse
 import itertools
+import os
 import statistics
 import time
 import warnings
 
-import numpy as np
-import statsmodels.api as sm
-from sklearn.base import BaseEstimator, RegressorMixin
-from sklearn.datasets import load_diabetes
-from sklearn.exceptions import ConvergenceWarning
-from sklearn.linear_model import (HuberRegressor, LinearRegression, RANSACRegressor,
-                                  TheilSenRegressor)
-from sklearn.model_selection import KFold
-from sklearn.pipeline import make_pipeline
-from sklearn.preprocessing import PolynomialFeatures, StandardScaler
+# OpenBLAS's idle workers go to sleep at once instead of spinning, so that
+# after a NumPy call of one estimator they do not take a core from the next
+# fit (as in run.py). It must be set before NumPy loads OpenBLAS.
+os.environ.setdefault("OPENBLAS_THREAD_TIMEOUT", "4")
 
-from qorv import RobustPolynomialRegressor
+import numpy as np  # noqa: E402
+import statsmodels.api as sm  # noqa: E402
+from sklearn.base import BaseEstimator, RegressorMixin  # noqa: E402
+from sklearn.datasets import load_diabetes  # noqa: E402
+from sklearn.exceptions import ConvergenceWarning  # noqa: E402
+from sklearn.linear_model import (HuberRegressor, LinearRegression,  # noqa: E402
+                                  RANSACRegressor, TheilSenRegressor)
+from sklearn.model_selection import KFold  # noqa: E402
+from sklearn.pipeline import make_pipeline  # noqa: E402
+from sklearn.preprocessing import PolynomialFeatures, StandardScaler  # noqa: E402
+
+from qorv import RobustPolynomialRegressor  # noqa: E402
 
 
 class TukeyRLM(RegressorMixin, BaseEstimator):
