@@ -131,8 +131,8 @@ def grid_table(seeds, n=500):
                 y[bad] += sd * rng.uniform(3, 8, bad.sum())
                 for name, est in all_estimators(3, seed).items():
                     est.fit(x[:, None], y)
-                    errors[name].append(np.sqrt(np.mean((est.predict(grid) - cubic(grid[:, 0])) ** 2))
-                                        / TREND_SD)
+                    miss = est.predict(grid) - cubic(grid[:, 0])
+                    errors[name].append(np.sqrt(np.mean(miss**2)) / TREND_SD)
             # pooled over the seeds: a mean of per-seed ratios would be biased up
             mean = {name: float(np.sqrt(np.mean(np.square(e)))) for name, e in errors.items()}
             best = min(v for k, v in mean.items() if k not in ("qorv", "least sq."))
@@ -258,7 +258,8 @@ def timing_table(repeats):
         for seed in range(repeats):
             for name in (("qorv", "RANSAC") if seed % 2 == 0 else ("RANSAC", "qorv")):
                 est = (RobustPolynomialRegressor(random_state=seed) if name == "qorv"
-                       else make_pipeline(PolynomialFeatures(3), RANSACRegressor(random_state=seed)))
+                       else make_pipeline(PolynomialFeatures(3),
+                                          RANSACRegressor(random_state=seed)))
                 start = time.perf_counter()
                 est.fit(X, y)
                 times[name].append(time.perf_counter() - start)

@@ -95,8 +95,8 @@ class RobustFit:
     """Result of `robust_fit`, in the scaled units of its arguments.
 
     `beta`: coefficients; `scale`: the standard deviation of the residuals in
-    the densest band, held fixed in the final step; `inlier_mask`: samples within the threshold of the
-    fit; `energy`: the search's energy on its rows; `start`: which start won
+    the densest band, held fixed in the final step; `inlier_mask`: samples
+    within the threshold of the fit; `energy`: the search's energy on its rows; `start`: which start won
     ("search", "least squares" or "low degree"); `n_refit_iter`: weighted
     least-squares passes made; `converged`: False when the final step stopped
     at its cap; `caveats`: messages for the user about a fit not to trust.
@@ -352,7 +352,8 @@ def _low_degree_start(searched: _Rows, rows: _Rows, column_degrees: NDArray[np.i
         columns = np.flatnonzero(column_degrees <= degree)
         if degree == 1:
             sub = searched.columns(columns)
-            found = sampler.fit(sub.Phi, sub.ys, *_search_arguments(search_penalty.restrict(columns)))
+            found = sampler.fit(sub.Phi, sub.ys,
+                                *_search_arguments(search_penalty.restrict(columns)))
             low = np.array(found.beta_mcmc)
         else:
             low = beta[columns]
