@@ -96,10 +96,11 @@ class RobustFit:
 
     `beta`: coefficients; `scale`: the standard deviation of the residuals in
     the densest band, held fixed in the final step; `inlier_mask`: samples
-    within the threshold of the fit; `energy`: the search's energy on its rows; `start`: which start won
-    ("search", "least squares" or "low degree"); `n_refit_iter`: weighted
-    least-squares passes made; `converged`: False when the final step stopped
-    at its cap; `caveats`: messages for the user about a fit not to trust.
+    within the threshold of the fit; `energy`: the search's energy on its
+    rows; `start`: which start won ("search", "least squares" or "low
+    degree"); `n_refit_iter`: weighted least-squares passes made;
+    `converged`: False when the final step stopped at its cap; `caveats`:
+    messages for the user about a fit not to trust.
     """
 
     beta: NDArray[np.float64]
