@@ -46,8 +46,10 @@ CORE_SPREAD = math.sqrt(1.0 - 2.0 * CORE_MULTIPLE * math.exp(-0.5 * CORE_MULTIPL
 START_SHARE = 0.25
 # MAD of a Gaussian sample times this is its standard deviation.
 MAD_TO_SD = 1.482602218505602
-# S-steps per start before the starts are compared.
+# S-steps per start, then passes of its band, before the starts are
+# compared; the band of the start that wins then settles.
 START_STEPS = 4
+START_BAND_STEPS = 12
 # Relative change of the scale below which the S-steps and the band have
 # settled, and change of the coefficients against the scale below which the
 # final step has (their 1-norm bounds the change of any prediction, as
@@ -423,10 +425,11 @@ def robust_fit(Phi: NDArray[np.float64], ys: NDArray[np.float64], *,
             starts["low degree"] = _low_degree_start(searched, first, column_degrees, sampler,
                                                      search_penalty, penalty, count)
         tol = SUBSET_TOLERANCE if len(stages) > 1 else TOLERANCE
+        cap = min(max_refit_iter, START_BAND_STEPS)
         cores = {name: _core(first, _s_steps(first, b, None, penalty, START_STEPS, count)[0],
-                             penalty, max_refit_iter, count, tol) for name, b in starts.items()}
+                             penalty, cap, count, tol) for name, b in starts.items()}
         start = min(cores, key=lambda name: cores[name][1])
-        beta, scale = cores[start]
+        beta, scale = _core_steps(first, *cores[start], penalty, max_refit_iter, count, tol)
         # each larger set of rows measures the scale again, from the one
         # before (the starts were compared on rows enough for the fit not to
         # follow their noise, so it holds for the others too)
