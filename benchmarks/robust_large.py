@@ -4,7 +4,7 @@ One feature, a cubic, 20 % one-sided outliers, n = 100 000 by default. Both
 fit the same data, alternately, `--repeats` times; the script prints the
 median fit time of each, their ratio, and the RMS prediction error of each
 against the true curve on a grid, for each `max_search_samples` given.
-Goal: time at most 1.5x RANSAC's, error at most 1.25x RANSAC's.
+Goal: time at most half of RANSAC's, error at most 1.25x RANSAC's.
 
     python benchmarks/robust_large.py [--n 100000] [--search 1000 2000 None]
 """

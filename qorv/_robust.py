@@ -1,0 +1,484 @@
+"""Outlier-resistant fits of a linear model on a scaled design matrix.
+
+The fit is an MM-type estimate. Several starts (the tournament search's
+answer, least squares, and for many coefficients a search at degree 1
+raised degree by degree) are each improved by a few S-steps, which lower an
+M-scale of the residuals that half of the samples can break, then moved to
+the densest band of residuals, whose width gives the scale; the start with
+the narrowest band wins. With its scale held fixed a bisquare M-step then
+refines the coefficients to about 95 % of least squares' efficiency on clean
+Gaussian noise, samples beyond 4.7 scales getting no weight.
+
+Plain functions of NumPy arrays and the kernel; the estimators own the
+scaling, the random draws and the warnings.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+import qorv_core
+
+# Bisquare tuning of the S-scale: with mean rho = 1/2 it is the standard
+# deviation of Gaussian residuals and breaks only when half the samples are bad.
+S_TUNING = 1.5476450
+S_BREAKDOWN = 0.5
+# Bisquare tuning of the final M-step: 95 % of least squares' efficiency;
+# 85 % when more than NEAR_SHARE of the weight lies between INLIER_MULTIPLE
+# and MM_TUNING scales of the band's fit (1.2 % of Gaussian noise does), as
+# outliers that near the band would pull a fit that gives them weight.
+MM_TUNING = 4.6850610
+MM_TUNING_NEAR = 3.4436898
+NEAR_SHARE = 0.05
+# Samples within this many scales of the final fit are its inliers.
+INLIER_MULTIPLE = 2.5
+# Width, in scales, of the window that measures the scale, and the standard
+# deviation of a standard Gaussian cut at that width.
+CORE_MULTIPLE = 2.0
+CORE_SPREAD = math.sqrt(1.0 - 2.0 * CORE_MULTIPLE * math.exp(-0.5 * CORE_MULTIPLE**2)
+                        / math.sqrt(2.0 * math.pi) / math.erf(CORE_MULTIPLE / math.sqrt(2.0)))
+# Share of the weight in the first window of the scale's search.
+START_SHARE = 0.25
+# MAD of a Gaussian sample times this is its standard deviation.
+MAD_TO_SD = 1.482602218505602
+# S-steps per start, then passes of its band, before the starts are
+# compared; the band of the start that wins then settles.
+START_STEPS = 4
+START_BAND_STEPS = 12
+# Relative change of the scale below which the S-steps and the band have
+# settled, and change of the coefficients against the scale below which the
+# final step has (their 1-norm bounds the change of any prediction, as
+# every column lies in [-1, 1]): far below the fit's statistical error.
+TOLERANCE = 1e-7
+M_TOLERANCE = 1e-5
+# Relative decrease of the final step's objective below which it has
+# settled, where the coefficients drift along a direction it hardly sees.
+OBJECTIVE_TOLERANCE = 1e-12
+# Passes of the final step over every row after it converged on a subset.
+POLISH_PASSES = 3
+# Relative change of the band's scale below which it has settled on a
+# subset, as every row then measures the scale again.
+SUBSET_TOLERANCE = 1e-2
+# Relative precision of a scale measured on residuals that stay as they are.
+SCALE_TOLERANCE = 1e-3
+# Above this many coefficients the search alone may end on a fit through
+# the outliers; a degree-1 search raised degree by degree is added.
+MANY_COEFFICIENTS = 20
+# The starts are compared, and the scale found, on at least this many rows
+# per coefficient (or on every row), so that a fit to them cannot follow
+# their noise closely enough to shrink the scale.
+ROWS_PER_COEFFICIENT = 50
+
+
+@dataclass(frozen=True)
+class Penalty:
+    """Penalty matrices and weights of a least-squares pass (`fit_regularized_linear`)."""
+
+    R1: Any = None
+    R2: Any = None
+    gamma1: float = 0.0
+    gamma2: float = 0.0
+    ridge: float = 1e-10
+
+    def restrict(self, columns: NDArray[np.intp]) -> Penalty:
+        """The same penalty on a subset of the columns."""
+        def sub(R: Any) -> Any:
+            return None if R is None else np.asarray(R)[np.ix_(columns, columns)]
+        return Penalty(sub(self.R1), sub(self.R2), self.gamma1, self.gamma2, self.ridge)
+
+
+@dataclass(frozen=True)
+class RobustFit:
+    """Result of `robust_fit`, in the scaled units of its arguments.
+
+    `beta`: coefficients; `scale`: the standard deviation of the residuals in
+    the densest band, held fixed in the final step; `inlier_mask`: samples
+    within the threshold of the fit; `energy`: the search's energy on its
+    rows; `start`: which start won ("search", "least squares" or "low
+    degree"); `n_refit_iter`: weighted least-squares passes made;
+    `converged`: False when the final step stopped at its cap; `caveats`:
+    messages for the user about a fit not to trust.
+    """
+
+    beta: NDArray[np.float64]
+    scale: float
+    inlier_mask: NDArray[np.bool_]
+    energy: float
+    start: str
+    n_refit_iter: int
+    converged: bool
+    caveats: tuple[str, ...]
+
+
+@dataclass
+class _Rows:
+    """A set of rows with their weights: the data of one stage of the fit."""
+
+    Phi: NDArray[np.float64]
+    ys: NDArray[np.float64]
+    w: NDArray[np.float64]
+
+    def __post_init__(self) -> None:
+        self.total = float(self.w.sum())
+
+    def residuals(self, beta: NDArray[np.float64]) -> NDArray[np.float64]:
+        r: NDArray[np.float64] = self.ys - self.Phi @ beta
+        return r
+
+    def columns(self, columns: NDArray[np.intp]) -> _Rows:
+        return _Rows(self.Phi[:, columns], self.ys, self.w)
+
+
+def _clipped_square(u: NDArray[np.float64], c: float) -> NDArray[np.float64]:
+    """min((u / c)**2, 1), clipped before squaring so that it cannot overflow."""
+    v = np.minimum(np.abs(u) * (1.0 / c), 1.0)
+    return np.square(v, out=v)
+
+
+def _bisquare_rho(u: NDArray[np.float64], c: float) -> NDArray[np.float64]:
+    rho: NDArray[np.float64] = 1.0 - (1.0 - _clipped_square(u, c)) ** 3
+    return rho
+
+
+def _bisquare_weight(u: NDArray[np.float64], c: float) -> NDArray[np.float64]:
+    weight: NDArray[np.float64] = np.square(1.0 - _clipped_square(u, c))
+    return weight
+
+
+def weighted_median(values: NDArray[np.float64], w: NDArray[np.float64]) -> float:
+    """The smallest value with at least half of the weight at or below it,
+    averaged with the next when exactly half is (the plain median for equal
+    weights)."""
+    order = np.argsort(values, kind="stable")
+    cum = np.cumsum(w[order])
+    half = 0.5 * cum[-1]
+    i = int(np.searchsorted(cum, half))
+    if cum[i] == half and i + 1 < len(order):
+        return 0.5 * float(values[order[i]] + values[order[i + 1]])
+    return float(values[order[i]])
+
+
+def m_scale(r: NDArray[np.float64], w: NDArray[np.float64], total: float,
+            start: float | None = None) -> float:
+    """The s with sum(w * rho(r / s)) = S_BREAKDOWN * sum(w), rho the
+    bisquare at S_TUNING: the scale of Gaussian residuals, unmoved by up to
+    half of the weight far out. 0 when half the weight has no residual."""
+    target = S_BREAKDOWN * total
+    if float(w @ (r == 0.0)) >= target:
+        return 0.0
+    s = start if start else MAD_TO_SD * weighted_median(np.abs(r), w)
+    if not s > 0:
+        # under half of the weight has no residual, so some scale above 0 solves it
+        s = float(np.abs(r).max())
+    for _ in range(200):
+        # the fixed point of s^2 = s^2 * mean rho / b, from either side
+        new = s * np.sqrt(float(w @ _bisquare_rho(r / s, S_TUNING)) / target)
+        if not new > 0:
+            return 0.0
+        if abs(new - s) <= SCALE_TOLERANCE * s:
+            return float(new)
+        s = float(new)
+    return s
+
+
+def weighted_least_squares(Phi: NDArray[np.float64], ys: NDArray[np.float64],
+                           a: NDArray[np.float64], total: float, penalty: Penalty
+                           ) -> NDArray[np.float64]:
+    """Minimise sum(a * r**2) / total plus the penalties, the ridge against
+    the sum: with `a` the sample weights and `total` their sum, a weight of 2
+    is the row twice; an M-step passes its weights times the sample weights.
+
+    The weights enter as row factors; the kernel weighs the penalties
+    against the plain mean over its rows, so they are scaled by the mean
+    sample weight (rows of weight 0 add nothing to its sums).
+    """
+    mean_weight = total / len(a) if len(a) else 1.0
+    root = np.sqrt(a)
+    beta: NDArray[np.float64] = qorv_core.fit_regularized_linear(
+        Phi * root[:, None], ys * root, penalty.R1, penalty.R2, penalty.gamma1 * mean_weight,
+        penalty.gamma2 * mean_weight, penalty.ridge)
+    return beta
+
+
+class _Counter:
+    def __init__(self) -> None:
+        self.passes = 0
+
+    def wls(self, rows: _Rows, a: NDArray[np.float64], penalty: Penalty) -> NDArray[np.float64]:
+        self.passes += 1
+        return weighted_least_squares(rows.Phi, rows.ys, a, rows.total, penalty)
+
+
+def _s_steps(rows: _Rows, beta: NDArray[np.float64], scale: float | None, penalty: Penalty,
+             steps: int, count: _Counter) -> tuple[NDArray[np.float64], float]:
+    """Up to `steps` reweighted passes that lower the M-scale of the residuals
+    (each pass cannot raise it); stops when the scale settles."""
+    r = rows.residuals(beta)
+    s = m_scale(r, rows.w, rows.total, scale)
+    for _ in range(steps):
+        if s == 0.0:
+            break
+        new_beta = count.wls(rows, rows.w * _bisquare_weight(r / s, S_TUNING), penalty)
+        new_r = rows.residuals(new_beta)
+        new_s = m_scale(new_r, rows.w, rows.total, s)
+        if not new_s <= s:
+            break
+        beta, r, settled, s = new_beta, new_r, s - new_s <= TOLERANCE * s, new_s
+        if settled:
+            break
+    return beta, s
+
+
+def _core_scale(r2: NDArray[np.float64], w: NDArray[np.float64], inside: NDArray[np.bool_],
+                p: int) -> float:
+    """The standard deviation of Gaussian residuals whose central part,
+    within CORE_MULTIPLE of it, has the spread of the residuals (whose
+    squares are `r2`) `inside` of
+    a fit of `p` coefficients to them (the weights count as samples: such a
+    fit leaves sum(w) - p degrees of freedom; at most half of them are taken
+    for coefficients, so that the scale of a fit through nearly every sample
+    in the window stays finite)."""
+    wi = w * inside
+    m = float(wi.sum())
+    return float(np.sqrt(float(wi @ r2) / max(m - p, 0.5 * m))) / CORE_SPREAD
+
+
+def _covering_scale(r: NDArray[np.float64], w: NDArray[np.float64], need: float) -> float:
+    """The narrowest scale whose window holds the weight `need`."""
+    a = np.abs(r)
+    need = min(need, float(w.sum()))
+    if np.all(w == w[0]):
+        k = min(max(int(math.ceil(need / w[0])) - 1, 0), len(a) - 1)
+        return float(np.partition(a, k)[k]) / CORE_MULTIPLE
+    order = np.argsort(a, kind="stable")
+    i = min(int(np.searchsorted(np.cumsum(w[order]), need)), len(a) - 1)
+    return float(a[order[i]]) / CORE_MULTIPLE
+
+
+def _window_scale(r: NDArray[np.float64], w: NDArray[np.float64], p: int,
+                  scale: float | None = None, cap: int = 100) -> float:
+    """The scale of `_core_steps` for residuals that stay as they are."""
+    s = scale or _covering_scale(r, w, 0.5 * float(w.sum()))
+    a, r2 = np.abs(r), np.square(r)
+    for _ in range(cap):
+        if not s > 0:
+            return 0.0
+        new_s = _core_scale(r2, w, a <= CORE_MULTIPLE * s, p)
+        if abs(new_s - s) <= SCALE_TOLERANCE * s:
+            return new_s
+        s = new_s
+    return s
+
+
+def _core_steps(rows: _Rows, beta: NDArray[np.float64], scale: float | None, penalty: Penalty,
+                cap: int, count: _Counter, tol: float, need: float = 0.0
+                ) -> tuple[NDArray[np.float64], float]:
+    """Least squares on the samples within CORE_MULTIPLE scales of the fit,
+    the scale then measured on them, in turn until the window keeps its
+    samples or the scale changes by at most `tol`; the window never holds
+    less than the weight `need`.
+
+    Without a `scale` the window starts where it holds half of the weight,
+    below the noise's own width, and settles at the first width at which the
+    samples inside have the spread of a Gaussian cut there: the scale of the
+    densest band of residuals, which outliers beyond it cannot inflate, as
+    they inflate any scale measured on a fixed share of the samples. Each
+    least-squares pass on a narrow window also moves the fit towards that
+    band, like a mean shift."""
+    p = rows.Phi.shape[1]
+    r = rows.residuals(beta)
+
+    def least(r: NDArray[np.float64]) -> float:
+        return _covering_scale(r, rows.w, need) if need else 0.0
+    s = max(scale or _covering_scale(r, rows.w, START_SHARE * rows.total), least(r))
+    inside = np.abs(r) <= CORE_MULTIPLE * s
+    for _ in range(cap):
+        if not s > 0:
+            return beta, 0.0
+        beta = count.wls(rows, rows.w * inside, penalty)
+        r = rows.residuals(beta)
+        new_s = max(_core_scale(np.square(r), rows.w, inside, p), least(r))
+        new_inside = np.abs(r) <= CORE_MULTIPLE * new_s
+        settled = abs(new_s - s) <= tol * s or np.array_equal(new_inside, inside)
+        s, inside = new_s, new_inside
+        if settled:
+            break
+    return beta, s
+
+
+def _core(rows: _Rows, beta: NDArray[np.float64], penalty: Penalty, cap: int,
+          count: _Counter, tol: float) -> tuple[NDArray[np.float64], float]:
+    """`_core_steps` from `beta`; when its window holds fewer than half of the
+    weight plus one sample per coefficient, again with that as its least
+    weight: in a small sample a few more than half of the samples may line up
+    by chance, and the band through them is not the noise's."""
+    p = rows.Phi.shape[1]
+    core, scale = _core_steps(rows, beta, None, penalty, cap, count, tol)
+    need = 0.5 * (rows.total + 1.0) + p
+    held = float(rows.w @ (np.abs(rows.residuals(core)) <= CORE_MULTIPLE * scale))
+    if held < min(need, rows.total):
+        core, scale = _core_steps(rows, beta, None, penalty, cap, count, tol, need)
+    return core, scale
+
+
+def _m_steps(rows: _Rows, beta: NDArray[np.float64], scale: float, tuning: float,
+             penalty: Penalty, cap: int, count: _Counter) -> tuple[NDArray[np.float64], bool]:
+    """Bisquare M-step at `tuning` with the scale held fixed, iterated until
+    the coefficients or the objective settle (True) or `cap` passes were made
+    (False). Each pass lowers the objective; where it is flat along some
+    direction of the coefficients, they may drift without changing the fit."""
+    if scale == 0.0:
+        # half of the weight is fitted exactly: nothing to refine
+        return beta, True
+    objective = np.inf
+    for _ in range(cap):
+        t = _clipped_square(rows.residuals(beta) / scale, tuning)
+        a = rows.w * np.square(1.0 - t)
+        # rho = 1 - (1 - t)**3, summed with the weights
+        new_objective = rows.total - float(a @ (1.0 - t))
+        if objective - new_objective <= OBJECTIVE_TOLERANCE * new_objective:
+            return beta, True
+        objective = new_objective
+        new_beta = count.wls(rows, a, penalty)
+        change = float(np.abs(new_beta - beta).sum())
+        beta = new_beta
+        if change <= M_TOLERANCE * scale:
+            return beta, True
+    return beta, False
+
+
+def _low_degree_start(searched: _Rows, rows: _Rows, column_degrees: NDArray[np.int64],
+                      sampler: Any, search_penalty: Penalty, penalty: Penalty, count: _Counter
+                      ) -> NDArray[np.float64]:
+    """Search at degree 1 on the `searched` rows, then S-steps on `rows` at
+    each higher degree in turn, each starting from the degree below."""
+    beta = np.zeros(len(column_degrees))
+    for degree in range(1, int(column_degrees.max()) + 1):
+        columns = np.flatnonzero(column_degrees <= degree)
+        if degree == 1:
+            sub = searched.columns(columns)
+            found = sampler.fit(sub.Phi, sub.ys,
+                                *_search_arguments(search_penalty.restrict(columns)))
+            low = np.array(found.beta_mcmc)
+        else:
+            low = beta[columns]
+        low, _ = _s_steps(rows.columns(columns), low, None, penalty.restrict(columns), START_STEPS,
+                          count)
+        beta = np.zeros(len(column_degrees))
+        beta[columns] = low
+    return beta
+
+
+def _search_arguments(penalty: Penalty) -> tuple[Any, Any, float, float]:
+    return penalty.R1, penalty.R2, penalty.gamma1, penalty.gamma2
+
+
+def _check_weight(sample_weight: Any, n: int) -> NDArray[np.float64]:
+    if sample_weight is None:
+        return np.ones(n)
+    w = np.asarray(sample_weight, dtype=np.float64)
+    if w.shape != (n,):
+        raise ValueError(f"sample_weight has shape {w.shape} but there are {n} samples")
+    if not (np.all(np.isfinite(w)) and np.all(w >= 0) and w.sum() > 0):
+        raise ValueError("sample_weight must be finite and >= 0, with a positive sum")
+    return w
+
+
+def robust_fit(Phi: NDArray[np.float64], ys: NDArray[np.float64], *,
+               column_degrees: NDArray[np.int64], sampler: Any,
+               subsets: list[NDArray[np.intp]] | None = None,
+               sample_weight: Any = None, search_penalty: Penalty = Penalty(),
+               penalty: Penalty = Penalty(), residual_threshold: float | None = None,
+               refit: bool = True, max_refit_iter: int = 100) -> RobustFit:
+    """MM-fit of ys ~ Phi @ beta, started from `sampler`'s search.
+
+    `column_degrees`: the total degree of each column (for the low-degree
+    start). `sampler`: anything with the `fit` of `TournamentMCMC`.
+    `subsets`: nested row indices of proper subsets, smallest first (None or
+    empty: every row throughout). The search runs on the first; the starts
+    are compared on the first set of rows (subsets, then every row) with at
+    least ROWS_PER_COEFFICIENT rows per coefficient, and the scale measured
+    again on each larger one in turn; the final step converges on the
+    largest subset, then makes POLISH_PASSES passes over every row.
+    `sample_weight`: None or one finite weight >= 0 per row, counted as a
+    number of samples; it enters the scales, every least-squares pass and
+    the inlier share, so that a weight of 2 is the same as the row twice;
+    the search and the subsets ignore it.
+    `residual_threshold`: the inlier rule (None: INLIER_MULTIPLE scales).
+    `refit=False` keeps the search's answer and only measures its scale.
+    """
+    n, p = Phi.shape
+    w = _check_weight(sample_weight, n)
+    everything = _Rows(Phi, ys, w)
+    stages = [_Rows(Phi[rows], ys[rows], w[rows]) for rows in subsets or []] + [everything]
+    searched = stages[0]
+    count = _Counter()
+    found = sampler.fit(searched.Phi, searched.ys, *_search_arguments(search_penalty))
+    beta = np.array(found.beta_mcmc)
+    start, converged = "search", True
+    if refit:
+        # the starts are compared on the first set of rows large enough for
+        # the coefficients, which may be larger than the searched one
+        stages = [stage for stage in stages if len(stage.ys) >= ROWS_PER_COEFFICIENT * p
+                  ] or [everything]
+        first = stages[0]
+        starts = {"search": beta, "least squares": count.wls(first, first.w, penalty)}
+        if p > MANY_COEFFICIENTS and column_degrees.max() > 1:
+            starts["low degree"] = _low_degree_start(searched, first, column_degrees, sampler,
+                                                     search_penalty, penalty, count)
+        tol = SUBSET_TOLERANCE if len(stages) > 1 else TOLERANCE
+        cap = min(max_refit_iter, START_BAND_STEPS)
+        cores = {name: _core(first, _s_steps(first, b, None, penalty, START_STEPS, count)[0],
+                             penalty, cap, count, tol) for name, b in starts.items()}
+        start = min(cores, key=lambda name: cores[name][1])
+        beta, scale = _core_steps(first, *cores[start], penalty, max_refit_iter, count, tol)
+        # each larger set of rows measures the scale again, from the one
+        # before (the starts were compared on rows enough for the fit not to
+        # follow their noise, so it holds for the others too)
+        r = everything.residuals(beta)
+        for stage in stages[1:-1]:
+            scale = _window_scale(stage.residuals(beta), stage.w, p, scale)
+        if len(stages) > 1:
+            scale = _window_scale(r, w, p, scale)
+        # on many rows the final step converges on the largest subset, from
+        # where the passes over every row, each of which takes about five
+        # sixths off the distance to the answer, need only polish the
+        # coefficients to well below their statistical error
+        u = np.abs(r) / scale if scale > 0 else np.zeros(n)
+        near = float(w @ ((u > INLIER_MULTIPLE) & (u < MM_TUNING)))
+        tuning = MM_TUNING_NEAR if near > NEAR_SHARE * everything.total else MM_TUNING
+        beta, converged = _m_steps(stages[-2] if len(stages) > 1 else everything, beta, scale,
+                                   tuning, penalty, max_refit_iter, count)
+        if len(stages) > 1:
+            beta, _ = _m_steps(everything, beta, scale, tuning, penalty, POLISH_PASSES, count)
+    r = everything.residuals(beta)
+    if not refit:
+        scale = _window_scale(r, w, p)
+    threshold = INLIER_MULTIPLE * scale if residual_threshold is None else residual_threshold
+    mask = np.abs(r) <= threshold
+    caveats = _caveats(w, mask, p, threshold)
+    return RobustFit(beta, scale, mask, found.energy, start, count.passes, converged, caveats)
+
+
+def _caveats(w: NDArray[np.float64], mask: NDArray[np.bool_], p: int,
+             threshold: float) -> tuple[str, ...]:
+    n = int(np.count_nonzero(w))
+    inliers = int(np.count_nonzero(mask & (w > 0)))
+    if n < p:
+        return (f"{n} samples for {p} coefficients: the polynomial can pass through "
+                f"every sample, so none can stand out as an outlier; lower the degree "
+                f"or add samples",)
+    if inliers < p:
+        return (f"{inliers} inliers for {p} coefficients: the fit rests on fewer samples "
+                f"than it has coefficients; lower the degree or raise residual_threshold",)
+    share = float(w @ mask) / float(w.sum())
+    if share < S_BREAKDOWN:
+        return (f"only {share:.0%} of the samples are inliers: a robust fit follows the "
+                f"majority of the samples, so this one may have missed their trend; check "
+                f"the degree, or set residual_threshold to the noise you expect",)
+    return ()
