@@ -7,10 +7,12 @@ The breast cancer data that scikit-learn ships describes the cell nuclei of
 area follows the radius closely (about pi r^2). Here one record in five gets
 its area corrupted, entered 1.5 to 3 times too large, as a wrong unit or a
 misread field would. `RobustPolynomialRegressor` fits a quadratic in the
-radius to the corrupted data and finds the intact records; least squares on
-the same terms (`PolynomialFeatures` and `LinearRegression`) is pulled up by
-the corrupted ones. Each fit's error is its RMS distance from the recorded
-areas of the intact records.
+radius to the corrupted data and flags every corrupted record; least squares
+on the same terms (`PolynomialFeatures` and `LinearRegression`) is pulled up
+by them. Each fit's error is its RMS distance from the recorded areas of the
+intact records. The area's spread grows with the radius, so the robust fit's
+band of residuals, set by the many small nuclei, also flags some genuine
+large ones: `inlier_mask_` marks what the fit explains, not proven errors.
 """
 
 from __future__ import annotations
