@@ -336,10 +336,12 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
     the fit finds the densest band of residuals and its scale, keeps the
     start whose band is narrowest, then refines the coefficients with that
     scale held fixed (Tukey's bisquare: 95 % of least squares' efficiency on
-    Gaussian noise, samples beyond 4.7 scales get no weight). Each feature
-    is first mapped to [-1, 1] by its range over the samples of positive
-    weight, y by its median and 1.4826 MAD, so raw units need no
-    preparation. The basis holds every monomial of total degree up to
+    Gaussian noise, samples beyond 4.7 scales get no weight); where the
+    residuals clearly spread more along the inputs, that scale follows the
+    spread, so that genuine samples at the wide end keep their weight.
+    Each feature is first mapped to [-1, 1] by its range over the samples
+    of positive weight, y by its median and 1.4826 MAD, so raw units need
+    no preparation. The basis holds every monomial of total degree up to
     `degree`.
 
     Parameters

@@ -7,7 +7,10 @@ M-scale of the residuals that half of the samples can break, then moved to
 the densest band of residuals, whose width gives the scale; the start with
 the narrowest band wins. With its scale held fixed a bisquare M-step then
 refines the coefficients to about 95 % of least squares' efficiency on clean
-Gaussian noise, samples beyond 4.7 scales getting no weight.
+Gaussian noise, samples beyond 4.7 scales getting no weight. Where the
+residuals clearly spread more along the inputs, the scale follows that
+spread, so that the genuine rows at the wide (often sparse) end keep their
+weight instead of being cut off by the scale of the dense bulk.
 
 Plain functions of NumPy arrays and the kernel; the estimators own the
 scaling, the random draws and the warnings.
@@ -74,6 +77,24 @@ MANY_COEFFICIENTS = 20
 # their noise closely enough to shrink the scale.
 ROWS_PER_COEFFICIENT = 50
 
+# The noise's spread may follow the inputs (household spending spreads
+# more with income). Its logarithm is fitted as a linear function of them to
+# the log absolute residuals within MM_TUNING scales of the band's fit
+# (residuals below SPREAD_SMALLEST scales count as that, as the log of a
+# near-zero residual says nothing of the spread). It is used only when its
+# slopes are significant at the one-sided Gaussian quantile SPREAD_Z (5 %),
+# against the log residuals' own noise and at least that of Gaussian noise
+# (pi^2 / 8, which outliers in the window raise), and only when the spread
+# it gives varies by at least a factor SPREAD_MATERIAL over those samples
+# (less hardly moves a weight, and its estimate would only add noise); it
+# is held within a factor SPREAD_LIMIT of the band's scale either way, as
+# the law rests on few samples at the sparse ends.
+LOG_ABS_VARIANCE = math.pi**2 / 8.0
+SPREAD_SMALLEST = 0.05
+SPREAD_Z = 1.644854
+SPREAD_MATERIAL = 2.0
+SPREAD_LIMIT = 4.0
+
 
 @dataclass(frozen=True)
 class Penalty:
@@ -97,7 +118,8 @@ class RobustFit:
     """Result of `robust_fit`, in the scaled units of its arguments.
 
     `beta`: coefficients; `scale`: the standard deviation of the residuals in
-    the densest band, held fixed in the final step; `inlier_mask`: samples
+    the densest band, held fixed in the final step (times their spread along
+    the inputs where it clearly varies); `inlier_mask`: samples
     within the threshold of the fit; `energy`: the search's energy on its
     rows; `start`: which start won ("search", "least squares" or "low
     degree"); `n_refit_iter`: weighted least-squares passes made;
@@ -327,20 +349,27 @@ def _core(rows: _Rows, beta: NDArray[np.float64], penalty: Penalty, cap: int,
 
 
 def _m_steps(rows: _Rows, beta: NDArray[np.float64], scale: float, tuning: float,
-             penalty: Penalty, cap: int, count: _Counter) -> tuple[NDArray[np.float64], bool]:
-    """Bisquare M-step at `tuning` with the scale held fixed, iterated until
-    the coefficients or the objective settle (True) or `cap` passes were made
-    (False). Each pass lowers the objective; where it is flat along some
-    direction of the coefficients, they may drift without changing the fit."""
+             penalty: Penalty, cap: int, count: _Counter, spread: Spread
+             ) -> tuple[NDArray[np.float64], bool]:
+    """Bisquare M-step at `tuning` with the scale held fixed, times the
+    `spread` at each row, iterated until the coefficients or the objective
+    settle (True) or `cap` passes were made (False). The objective sums each
+    row's rho times its spread squared, so that rows well inside their scale
+    count as in least squares wherever they lie (a row of wide spread is
+    kept, not made light). Each pass lowers the objective; where it is flat
+    along some direction of the coefficients, they may drift without
+    changing the fit."""
     if scale == 0.0:
         # half of the weight is fitted exactly: nothing to refine
         return beta, True
     objective = np.inf
+    g = spread.of(rows)
+    local, square = scale * g, np.square(g)
     for _ in range(cap):
-        t = _clipped_square(rows.residuals(beta) / scale, tuning)
+        t = _clipped_square(rows.residuals(beta) / local, tuning)
         a = rows.w * np.square(1.0 - t)
-        # rho = 1 - (1 - t)**3, summed with the weights
-        new_objective = rows.total - float(a @ (1.0 - t))
+        # rho = 1 - (1 - t)**3, times the spread squared, summed with the weights
+        new_objective = float(rows.w @ square) - float((a * square) @ (1.0 - t))
         if objective - new_objective <= OBJECTIVE_TOLERANCE * new_objective:
             return beta, True
         objective = new_objective
@@ -350,6 +379,60 @@ def _m_steps(rows: _Rows, beta: NDArray[np.float64], scale: float, tuning: float
         if change <= M_TOLERANCE * scale:
             return beta, True
     return beta, False
+
+
+@dataclass(frozen=True)
+class Spread:
+    """The noise's spread along the inputs against the band's scale:
+    exp(Phi[:, linear] @ gamma - center), within a factor SPREAD_LIMIT."""
+
+    linear: NDArray[np.intp]
+    gamma: NDArray[np.float64]
+    center: float
+
+    def of(self, rows: _Rows) -> NDArray[np.float64]:
+        if not self.gamma.any():
+            return np.ones(len(rows.ys))
+        limit = math.log(SPREAD_LIMIT)
+        log = np.clip(rows.Phi[:, self.linear] @ self.gamma - self.center, -limit, limit)
+        g: NDArray[np.float64] = np.exp(log)
+        return g
+
+
+def _spread(rows: _Rows, beta: NDArray[np.float64], scale: float,
+            linear: NDArray[np.intp], count: _Counter) -> Spread:
+    """The spread of the residuals of `beta` along the columns `linear` (the
+    constant and the inputs); constant unless the data show otherwise, and
+    below ROWS_PER_COEFFICIENT rows per column, too few to tell a law of the
+    spread from its noise."""
+    constant = Spread(linear, np.zeros(len(linear)), 0.0)
+    slopes = len(linear) - 1
+    if scale == 0.0 or slopes < 1 or rows.total < ROWS_PER_COEFFICIENT * len(linear):
+        return constant
+    a = np.abs(rows.residuals(beta))
+    inside = rows.w * (a <= MM_TUNING * scale)
+    logs = np.log(np.maximum(a, SPREAD_SMALLEST * scale))
+    sub = rows.columns(linear)
+    gamma = count.wls(_Rows(sub.Phi, logs, sub.w), inside, Penalty())
+    law = sub.Phi @ gamma
+    m = float(inside.sum())
+    center = float(inside @ law) / m
+    # Wald's statistic of the slopes against the noise of the log residuals
+    noise = max(float(inside @ np.square(logs - law)) / max(m - len(linear), 0.5 * m),
+                LOG_ABS_VARIANCE)
+    wald = float(inside @ np.square(law - center)) / noise
+    spanned = law[inside > 0]
+    if (wald <= _chi2_quantile(slopes, SPREAD_Z)
+            or spanned.max() - spanned.min() < math.log(SPREAD_MATERIAL)):
+        return constant
+    return Spread(linear, gamma, center)
+
+
+def _chi2_quantile(k: int, z: float) -> float:
+    """The chi-square quantile with `k` degrees of freedom at the Gaussian
+    quantile `z` (Wilson and Hilferty: within a few % for k >= 1)."""
+    v = 2.0 / (9.0 * k)
+    return k * (1.0 - v + z * math.sqrt(v)) ** 3
 
 
 def _low_degree_start(searched: _Rows, rows: _Rows, column_degrees: NDArray[np.int64],
@@ -452,10 +535,14 @@ def robust_fit(Phi: NDArray[np.float64], ys: NDArray[np.float64], *,
         u = np.abs(r) / scale if scale > 0 else np.zeros(n)
         near = float(w @ ((u > INLIER_MULTIPLE) & (u < MM_TUNING)))
         tuning = MM_TUNING_NEAR if near > NEAR_SHARE * everything.total else MM_TUNING
+        # the scale follows the inputs where the residuals clearly spread
+        # along them, measured on the rows the starts were compared on
+        spread = _spread(first, beta, scale, np.flatnonzero(column_degrees <= 1), count)
         beta, converged = _m_steps(stages[-2] if len(stages) > 1 else everything, beta, scale,
-                                   tuning, penalty, max_refit_iter, count)
+                                   tuning, penalty, max_refit_iter, count, spread)
         if len(stages) > 1:
-            beta, _ = _m_steps(everything, beta, scale, tuning, penalty, POLISH_PASSES, count)
+            beta, _ = _m_steps(everything, beta, scale, tuning, penalty, POLISH_PASSES, count,
+                               spread)
     r = everything.residuals(beta)
     if not refit:
         scale = _window_scale(r, w, p)

@@ -15,6 +15,7 @@ from sklearn.base import clone  # noqa: E402
 from sklearn.exceptions import ConvergenceWarning  # noqa: E402
 from sklearn.linear_model import (HuberRegressor, LinearRegression,  # noqa: E402
                                   RANSACRegressor, TheilSenRegressor)
+from sklearn.model_selection import KFold  # noqa: E402
 from sklearn.pipeline import make_pipeline  # noqa: E402
 from sklearn.preprocessing import PolynomialFeatures, StandardScaler  # noqa: E402
 
@@ -364,6 +365,18 @@ def test_stackloss_flags_days_1_3_4_and_21(seed):
     est = RobustPolynomialRegressor(degree=1, random_state=seed)
     est.fit(STACKLOSS[:, :3], STACKLOSS[:, 3])
     assert (np.flatnonzero(~est.inlier_mask_) + 1).tolist() == [1, 3, 4, 21]
+
+
+def test_spread_growing_with_x_keeps_the_sparse_wide_end():
+    # spending against income: the spread grows with income, ten rich
+    # households are spread thinly far out; a fit cut to the bulk's scale
+    # drops them and bends away (one fold predicts below zero for them)
+    rng = np.random.default_rng(1)
+    x = np.r_[np.exp(rng.normal(6.75, 0.4, 225)), rng.uniform(2000, 5000, 10)]
+    y = 100 + 0.5 * x + 0.15 * x * rng.normal(size=235)
+    for train, test in KFold(5, shuffle=True, random_state=0).split(x):
+        est = RobustPolynomialRegressor(degree=2, random_state=0).fit(x[train, None], y[train])
+        assert est.score(x[test, None], y[test]) > 0.5
 
 
 def test_scale_is_the_noise_sd_and_residual_threshold_sets_the_inliers():
