@@ -24,7 +24,8 @@ from sklearn.utils.validation import (  # type: ignore[import-untyped]
 import qorv_core
 
 from ._basis import design_matrix, penalty_matrices, raw_coefficients, total_degree_powers
-from ._robust import INLIER_MULTIPLE, Penalty, robust_fit, weighted_least_squares
+from ._robust import (INLIER_MULTIPLE, Penalty, robust_fit, weighted_least_squares,
+                      weighted_median)
 
 # Grid points per axis of the penalty sums; the sums are formed per axis, so
 # a fine grid costs little whatever the number of features.
@@ -59,21 +60,6 @@ def _fit_method(fit: Fit) -> Fit:
         return self
     validated: Fit = _fit_context(prefer_skip_nested_validation=True)(atomic)
     return validated
-
-
-def _weighted_median(values: NDArray[np.float64], weight: NDArray[np.float64]) -> float:
-    """Median of `values` with each one counted `weight` times.
-
-    The mean of the lower and upper weighted medians, which for whole
-    weights is the median of the repeated values.
-    """
-    order = np.argsort(values, kind="stable")
-    cumulative = np.cumsum(weight[order])
-    half = cumulative[-1] / 2
-    lower = float(values[order[np.searchsorted(cumulative, half, side="left")]])
-    upper = float(values[order[np.searchsorted(cumulative, half, side="right")]])
-    # halves first: two values near the float64 limit must not overflow
-    return lower if lower == upper else lower / 2 + upper / 2
 
 
 def _weighted_std(values: NDArray[np.float64], weight: NDArray[np.float64]) -> float:
@@ -141,9 +127,9 @@ class _PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         """y's median and half its spread: 1.4826 MAD, its standard deviation
         when the MAD is 0, 1 when both are. Formed on halves of y, so that
         targets near the float64 limit do not overflow."""
-        self._y_shift = _weighted_median(y, w)
+        self._y_shift = weighted_median(y, w)
         half = y / 2 - self._y_shift / 2
-        half_mad = _weighted_median(np.abs(half), w)
+        half_mad = weighted_median(np.abs(half), w)
         half_spread = MAD_TO_SD * half_mad
         if not half_spread > 0:
             half_spread = _weighted_std(half, w)

@@ -173,16 +173,25 @@ def _bisquare_weight(u: NDArray[np.float64], c: float) -> NDArray[np.float64]:
 
 
 def weighted_median(values: NDArray[np.float64], w: NDArray[np.float64]) -> float:
-    """The smallest value with at least half of the weight at or below it,
-    averaged with the next when exactly half is (the plain median for equal
-    weights)."""
-    order = np.argsort(values, kind="stable")
-    cum = np.cumsum(w[order])
-    half = 0.5 * cum[-1]
-    i = int(np.searchsorted(cum, half))
-    if cum[i] == half and i + 1 < len(order):
-        return 0.5 * float(values[order[i]] + values[order[i + 1]])
-    return float(values[order[i]])
+    """Median of `values` with each one counted `w` times: the mean of the
+    lower and upper weighted medians, which for whole weights is the median
+    of the repeated values.
+
+    Equal weights (the common case) take a selection instead of a sort. The
+    mean is formed from halves, so that two values near the float64 limit
+    do not overflow.
+    """
+    if w.min() == w.max():
+        n = len(values)
+        middle = np.partition(values, [(n - 1) // 2, n // 2])
+        lower, upper = float(middle[(n - 1) // 2]), float(middle[n // 2])
+    else:
+        order = np.argsort(values, kind="stable")
+        cumulative = np.cumsum(w[order])
+        half = cumulative[-1] / 2
+        lower = float(values[order[np.searchsorted(cumulative, half, side="left")]])
+        upper = float(values[order[np.searchsorted(cumulative, half, side="right")]])
+    return lower if lower == upper else lower / 2 + upper / 2
 
 
 def m_scale(r: NDArray[np.float64], w: NDArray[np.float64], total: float,

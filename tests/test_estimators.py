@@ -295,13 +295,14 @@ def test_estimators_without_sklearn_name_the_extra():
     assert "pip install 'qorv-core[sklearn]'" in out.stdout
 
 
+@pytest.mark.parametrize("equal", [False, True])  # a sort, or a selection
 @pytest.mark.parametrize("seed", range(4))
-def test_weighted_median_is_the_median_of_repeated_values(seed):
+def test_weighted_median_is_the_median_of_repeated_values(seed, equal):
     rng = np.random.default_rng(seed)
-    values = rng.integers(0, 6, 9 + seed).astype(float)  # ties, odd and even totals
-    weights = rng.integers(0, 4, values.size)
-    weights[0] += 1
-    assert qorv._estimators._weighted_median(values, weights.astype(float)) == \
+    values = rng.normal(size=9 + seed).round(1)  # ties, odd and even totals
+    weights = np.full(values.size, 2) if equal else rng.integers(0, 4, values.size)
+    weights[0] += 0 if equal else 1
+    assert qorv._robust.weighted_median(values, weights.astype(float)) == \
         np.median(values.repeat(weights))
 
 
