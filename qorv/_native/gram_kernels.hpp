@@ -298,6 +298,120 @@ void gram_narrow(const AugmentedRows& z, const std::int64_t* first, const std::i
     }
 }
 
+// One contiguous column and y: a block's entries xx and yx want no packed
+// copy. Lanes still hold L blocks, but each block's rows are read as whole
+// vectors, their products formed in place, and an in-register transpose of
+// an L x L tile (L blocks by L rows) turns them into L vectors of one row of
+// every block, added in row order.
+
+// Lane numbers 0 to L - 1 as a parameter pack, for shuffles whose lane
+// choices are constants.
+template <int... I>
+struct LaneList {};
+template <int L>
+using LanesOf = LaneList<__integer_pack(L)...>;
+
+// Swaps the off-diagonal S x S sub-tiles of every 2S x 2S one between rows
+// v[i] and v[i + S] of an L x L tile, for every i with bit S clear; then
+// the smaller sub-tiles, down to single lanes.
+template <int L, int S, int... I>
+__attribute__((always_inline)) inline void transpose_stage(typename Lanes<L>::V (&v)[L],
+                                                           LaneList<I...> lanes) {
+    using V = typename Lanes<L>::V;
+#pragma GCC unroll 8
+    for (int i = 0; i < L; ++i) {
+        if ((i & S) != 0) continue;
+        const V a = v[i], b = v[i + S];
+        v[i] = __builtin_shufflevector(a, b, ((I & S) == 0 ? I : L + I - S)...);
+        v[i + S] = __builtin_shufflevector(a, b, ((I & S) == 0 ? I + S : L + I)...);
+    }
+    if constexpr (S > 1) transpose_stage<L, S / 2>(v, lanes);
+}
+
+// Transposes the L x L tile of v[0..L) in place: v[i][l] becomes v[l][i].
+// One lane is its own transpose.
+template <int L>
+__attribute__((always_inline)) inline void transpose_tile(typename Lanes<L>::V (&v)[L]) {
+    if constexpr (L > 1) transpose_stage<L, L / 2>(v, LanesOf<L>{});
+}
+
+// sums[g] (xx) and sums[L + g] (yx) += the products of rows [at[g],
+// at[g] + rows) of x and y in row order, for L blocks at once; rows is a
+// multiple of L.
+template <int L>
+void column_tiles(const double* x, const double* y, const std::int64_t* at, std::int64_t rows,
+                  double* sums) {
+    using Pack = Lanes<L>;
+    using V = typename Pack::V;
+    V xx, yx;
+    Pack::load(xx, sums);
+    Pack::load(yx, sums + L);
+    for (std::int64_t r = 0; r < rows; r += L) {
+        V px[L], py[L];
+        for (int l = 0; l < L; ++l) {
+            V xv, yv;
+            Pack::load(xv, x + at[l] + r);
+            Pack::load(yv, y + at[l] + r);
+            px[l] = xv * xv;
+            py[l] = yv * xv;
+        }
+        transpose_tile<L>(px);
+        transpose_tile<L>(py);
+        for (int t = 0; t < L; ++t) {
+            xx += px[t];
+            yx += py[t];
+        }
+    }
+    Pack::store(sums, xx);
+    Pack::store(sums + L, yx);
+}
+
+// gram_narrow for one column x (entry r at x[r]) and y. The lanes of a
+// pass read whole tiles: a lane whose block has fewer than L rows left
+// reads those of another block, and its sums are dropped; the last rows of
+// each block, fewer than L, are added one at a time.
+template <int L>
+void gram_column(const double* x, const double* y, const std::int64_t* first,
+                 const std::int64_t* live, double* acc) {
+    constexpr std::int64_t G = kGroupBlocks;
+    for (std::int64_t g = 0; g < 2 * G; ++g) acc[g] = 0.0;
+    std::int64_t done[G] = {};
+    for (std::int64_t lane0 = 0; lane0 < G; lane0 += L) {
+        for (;;) {
+            std::int64_t lead = lane0, rows = 0;
+            for (std::int64_t g = lane0; g < lane0 + L; ++g) {
+                const std::int64_t left = live[g] - done[g];
+                if (left > live[lead] - done[lead]) lead = g;
+                if (left >= L && (rows == 0 || left < rows)) rows = left;
+            }
+            rows -= rows % L;
+            if (rows == 0) break;
+            std::int64_t at[L];
+            double sums[2 * L];
+            for (int l = 0; l < L; ++l) {
+                const std::int64_t g = lane0 + l;
+                at[l] = live[g] - done[g] >= L ? first[g] + done[g] : first[lead] + done[lead];
+                sums[l] = acc[g];
+                sums[L + l] = acc[G + g];
+            }
+            column_tiles<L>(x, y, at, rows, sums);
+            for (int l = 0; l < L; ++l) {
+                const std::int64_t g = lane0 + l;
+                if (live[g] - done[g] < L) continue;
+                acc[g] = sums[l];
+                acc[G + g] = sums[L + l];
+                done[g] += rows;
+            }
+        }
+    }
+    for (std::int64_t g = 0; g < G; ++g) {
+        for (std::int64_t r = first[g] + done[g]; r < first[g] + live[g]; ++r) {
+            acc[g] += x[r] * x[r];
+            acc[G + g] += y[r] * x[r];
+        }
+    }
+}
+
 // gram_narrow for z.p + 1 from 2 to kMaxNarrow.
 template <int L>
 void gram_narrow_any(const AugmentedRows& z, const std::int64_t* first, const std::int64_t* live,

@@ -131,8 +131,15 @@ void gram_lower_rows(const double* x, Index rows, Index m, Index i_begin, Index 
     qorv::gram::gram_lower_rows<kLanes, kLanes == 2 ? 2 : kLanes == 4 ? 4 : 8>(x, rows, m, i_begin, i_end, G);
 }
 
+// A contiguous column in tiles of 4 x 4 at the AVX-512 level too: they read
+// half as many blocks at once and take fewer shuffles than 8 x 8 tiles, and
+// measured two to three times faster on a processor that runs 512-bit
+// shuffles in 256-bit halves.
+constexpr int kColumnLanes = kLanes == 8 ? 4 : kLanes;
+
 void gram_narrow(const double* X, Index rs, Index cs, Index p, const double* y,
                  const Index* first, const Index* live, double* acc) {
+    if (p == 1 && rs == 1) return qorv::gram::gram_column<kColumnLanes>(X, y, first, live, acc);
     qorv::gram::gram_narrow_any<kLanes>({X, rs, cs, p, y}, first, live, acc);
 }
 

@@ -1,6 +1,7 @@
 // The Gram kernels give the same bits for every lane count and tile shape,
 // and each entry is the sum of its products in row order: one block at a
-// time, a strip of its rows, or a group of blocks one per lane.
+// time, a strip of its rows, or a group of blocks one per lane (packed, or
+// a single column read in place).
 #include "gram_kernels.hpp"
 #include "native_check.hpp"
 
@@ -87,6 +88,28 @@ std::vector<double> run_narrow(const std::vector<double>& data, std::int64_t row
     return total;
 }
 
+// The one-column kernel on the same blocks, x and y in arrays of their own.
+template <int L>
+std::vector<double> run_column(const std::vector<double>& data, std::int64_t rows,
+                               std::int64_t block) {
+    constexpr std::int64_t G = qorv::gram::kGroupBlocks;
+    const std::vector<double> y = target(data, rows, 2);
+    std::vector<double> x(static_cast<std::size_t>(rows));
+    for (std::int64_t r = 0; r < rows; ++r) x[r] = data[r * 2];
+    std::int64_t first[G], live[G];
+    for (std::int64_t g = 0; g < G; ++g) {
+        first[g] = g * block;
+        live[g] = std::max<std::int64_t>(0, std::min(block, rows - first[g]));
+    }
+    std::vector<double> acc(static_cast<std::size_t>(2 * G), std::nan(""));
+    qorv::gram::gram_column<L>(x.data(), y.data(), first, live, acc.data());
+    std::vector<double> total(2, 0.0);
+    for (std::int64_t g = 0; g < G; ++g) {
+        for (std::int64_t e = 0; e < 2; ++e) total[e] += acc[e * G + g];
+    }
+    return total;
+}
+
 // Each entry summed over blocks of `block` rows in row order, the blocks
 // added in order.
 std::vector<double> in_row_order(const std::vector<double>& data, std::int64_t rows,
@@ -140,6 +163,15 @@ void every_narrow_width_agrees(std::int64_t rows, std::int64_t block) {
                                        run_narrow<2, M>(x, rows, block),
                                        run_narrow<4, M>(x, rows, block),
                                        run_narrow<8, M>(x, rows, block)};
+    if constexpr (M == 2) {
+        for (const std::vector<double>& g :
+             {run_column<1>(x, rows, block), run_column<2>(x, rows, block),
+              run_column<4>(x, rows, block), run_column<8>(x, rows, block)}) {
+            check(same_bits(g, expected), "column kernel at " + std::to_string(rows) +
+                                              " rows in blocks of " + std::to_string(block) +
+                                              " sums in block order");
+        }
+    }
     for (const std::vector<double>& g : got) {
         check(same_bits(g, expected), "narrow kernel at " + std::to_string(rows) + " x " +
                                           std::to_string(M) + " in blocks of " +
@@ -184,10 +216,11 @@ int main() {
     for (const std::int64_t m : {1, 2, 7, 8, 9, 17, 21, 40}) {
         for (const std::int64_t rows : {1, 5, 300}) every_width_agrees(rows, m);
     }
-    // Groups of one block, of a short last block, of all eight, and chunks
-    // of packed rows that do not divide the blocks.
+    // Groups of one block, of a short last block, of all eight, chunks of
+    // packed rows that do not divide the blocks, and blocks whose lengths
+    // differ from each other modulo every tile.
     for (const auto& [rows, block] : {std::pair<std::int64_t, std::int64_t>{5, 8}, {301, 40},
-                                      {1000, 125}, {2001, 257}}) {
+                                      {1000, 125}, {2001, 257}, {1803, 251}}) {
         every_narrow_width_agrees<2>(rows, block);
         every_narrow_width_agrees<5>(rows, block);
         every_narrow_width_agrees<8>(rows, block);
