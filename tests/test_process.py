@@ -18,8 +18,6 @@ from conftest import TESTS, run_with_threads
 MODULE_AND_TESTS = os.pathsep.join([os.path.dirname(qorv_core.__file__), str(TESTS)])
 
 
-
-
 def test_fork_pool_after_a_fit_returns_the_parents_results():
     # Two threads at least, so that the parent has OpenMP worker threads.
     with threadpoolctl.threadpool_limits(2, "openmp"):
