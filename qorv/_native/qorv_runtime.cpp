@@ -30,7 +30,7 @@ std::vector<std::string> kernel_levels(bool supported_only) {
 }
 
 // The file of the OpenMP runtime that this process loaded, and the version
-// of the OpenMP specification (yyyymm) the module was compiled against.
+// of OpenMP (the _OPENMP date, yyyymm) the module was compiled against.
 std::pair<std::string, int> openmp_runtime() {
     Dl_info info{};
     const bool found = dladdr(reinterpret_cast<void*>(&omp_get_max_threads), &info) != 0 &&
