@@ -45,23 +45,28 @@ struct AugmentedRows {
 
 // Packs rows [first, first + rows) of the first P columns of [X y] (P a
 // multiple of kTileCols) into `out` in panels. The loops follow X's
-// contiguous direction: along rows for a C-ordered X, down columns otherwise.
+// contiguous direction: a C-ordered row goes panel by panel, kTileCols
+// neighbouring doubles at a time; otherwise each column goes down its panel.
 inline void pack_rows_with_target(const AugmentedRows& z, std::int64_t first, std::int64_t rows,
                                   std::int64_t P, double* out) {
     const std::int64_t from_X = z.p < P ? z.p : P;
-    if (z.cs == 1) {
-        for (std::int64_t r = 0; r < rows; ++r) {
-            const double* in = z.X + (first + r) * z.rs;
-            for (std::int64_t j = 0; j < from_X; ++j) *packed_entry(out, rows, r, j) = in[j];
-        }
-    } else {
-        for (std::int64_t j = 0; j < from_X; ++j) {
-            const double* in = z.X + first * z.rs + j * z.cs;
-            for (std::int64_t r = 0; r < rows; ++r) *packed_entry(out, rows, r, j) = in[r * z.rs];
+    const std::int64_t whole = z.cs == 1 ? from_X / kTileCols : 0;
+    const std::int64_t panel_size = rows * kTileCols;
+    for (std::int64_t r = 0; r < rows; ++r) {
+        const double* in = z.X + (first + r) * z.rs;
+        double* to = out + r * kTileCols;
+        for (std::int64_t k = 0; k < whole; ++k) {
+            __builtin_memcpy(to + k * panel_size, in + k * kTileCols, kTileCols * sizeof(double));
         }
     }
-    for (std::int64_t r = 0; r < rows; ++r) {
-        for (std::int64_t j = from_X; j < P; ++j) *packed_entry(out, rows, r, j) = z.at(first + r, j);
+    for (std::int64_t j = whole * kTileCols; j < from_X; ++j) {
+        const double* in = z.X + first * z.rs + j * z.cs;
+        double* to = packed_entry(out, rows, 0, j);
+        for (std::int64_t r = 0; r < rows; ++r) to[r * kTileCols] = in[r * z.rs];
+    }
+    for (std::int64_t j = from_X; j < P; ++j) {
+        double* to = packed_entry(out, rows, 0, j);
+        for (std::int64_t r = 0; r < rows; ++r) to[r * kTileCols] = z.at(first + r, j);
     }
 }
 
@@ -80,29 +85,54 @@ struct Lanes {
         for (double& lane : lanes) lane = a;
         load(v, lanes);
     }
+
+
+    // a * b with the double at a in every lane. At AVX-512 the broadcast is
+    // the multiplication's own memory operand: a broadcast of its own, or
+    // GCC's habit of loading a row's neighbouring doubles at once and
+    // shuffling each out, takes the ports the products need, and the tiles
+    // ran at half the speed.
+    static V mul_splat(const double* a, const V& b) {
+#if defined(__AVX512F__)
+        if constexpr (L == 8) {
+            // The packed blocks the kernels read are written before they are
+            // called and never while they run, so the read from *a need not
+            // be declared; declared as a memory operand, it made GCC keep the
+            // tiles' accumulators in memory.
+            V product;
+            asm("vmulpd (%1)%{1to8%}, %2, %0" : "=v"(product) : "r"(a), "v"(b));
+            return product;
+        }
+#endif
+        V splatted;
+        splat(splatted, *a);
+        return splatted * b;
+    }
 };
 
 // G[i][j] += the sum over the `rows` rows of the packed block x, for i in
-// [i0, i0 + TI), j in [j0, j0 + kTileCols); G has row stride P. Rows i0 to
-// i0 + TI - 1 lie in one panel, and j0 starts one.
-template <int L, int TI>
+// [i0, i0 + TI), j in [j0, j0 + W kTileCols); G has row stride P. Rows i0
+// to i0 + TI - 1 lie in one panel, and j0 starts one of W panels side by
+// side.
+template <int L, int TI, int W = 1>
 inline void gram_tile(const double* x, std::int64_t rows, std::int64_t P, std::int64_t i0,
                       std::int64_t j0, double* G) {
     using Pack = Lanes<L>;
     using V = typename Pack::V;
-    constexpr int NV = static_cast<int>(kTileCols) / L;
-    const double* a_panel = x + (i0 / kTileCols) * rows * kTileCols + i0 % kTileCols;
-    const double* b_panel = x + (j0 / kTileCols) * rows * kTileCols;
+    constexpr int NV = W * static_cast<int>(kTileCols) / L;
+    const std::int64_t panel_size = rows * kTileCols;
+    const double* a_panel = x + (i0 / kTileCols) * panel_size + i0 % kTileCols;
+    const double* b_panel = x + (j0 / kTileCols) * panel_size;
     V acc[TI][NV] = {};
     for (std::int64_t r = 0; r < rows; ++r) {
         const double* a_row = a_panel + r * kTileCols;
-        const double* b_row = b_panel + r * kTileCols;
         V b[NV];
-        for (int c = 0; c < NV; ++c) Pack::load(b[c], b_row + c * L);
+        for (int c = 0; c < NV; ++c) {
+            Pack::load(b[c], b_panel + (c * L / kTileCols) * panel_size + r * kTileCols +
+                                 c * L % kTileCols);
+        }
         for (int t = 0; t < TI; ++t) {
-            V a;
-            Pack::splat(a, a_row[t]);
-            for (int c = 0; c < NV; ++c) acc[t][c] += a * b[c];
+            for (int c = 0; c < NV; ++c) acc[t][c] += Pack::mul_splat(a_row + t, b[c]);
         }
     }
     for (int t = 0; t < TI; ++t) {
@@ -121,8 +151,8 @@ inline void gram_tile(const double* x, std::int64_t rows, std::int64_t P, std::i
 // padded_stride(i_end) columns are packed. Other entries that share a tile
 // with these change too. i_begin is a multiple of kTileCols.
 // L lanes per vector (dividing kTileCols), TI output rows per tile (dividing
-// kTileCols).
-template <int L, int TI>
+// kTileCols), tiles up to W panels wide.
+template <int L, int TI, int W = 1>
 void gram_lower_rows(const double* x, std::int64_t rows, std::int64_t m, std::int64_t i_begin,
                      std::int64_t i_end, double* G) {
     static_assert(kTileCols % L == 0 && kTileCols % TI == 0, "tiles must divide the stride");
@@ -131,12 +161,17 @@ void gram_lower_rows(const double* x, std::int64_t rows, std::int64_t m, std::in
         // A last group with fewer rows than TI goes one row at a time rather
         // than through rows of padding.
         const std::int64_t group_end = i0 + TI <= i_end ? i0 + TI : i_end;
-        for (std::int64_t j0 = 0; j0 < group_end && j0 < m - 1; j0 += kTileCols) {
-            if (group_end == i0 + TI) {
-                gram_tile<L, TI>(x, rows, P, i0, j0, G);
-            } else {
+        const std::int64_t j_end = group_end < m - 1 ? group_end : m - 1;
+        for (std::int64_t j0 = 0; j0 < j_end;) {
+            const bool wide = W > 1 && j0 + (W - 1) * kTileCols < j_end;
+            if (group_end < i0 + TI) {
                 for (std::int64_t i = i0; i < group_end; ++i) gram_tile<L, 1>(x, rows, P, i, j0, G);
+            } else if (wide) {
+                gram_tile<L, TI, W>(x, rows, P, i0, j0, G);
+            } else {
+                gram_tile<L, TI>(x, rows, P, i0, j0, G);
             }
+            j0 += wide && group_end == i0 + TI ? W * kTileCols : kTileCols;
         }
     }
 }

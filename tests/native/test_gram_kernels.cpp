@@ -142,7 +142,8 @@ void every_width_agrees(std::int64_t rows, std::int64_t m) {
     const GramLowerRows kernels[] = {
         &qorv::gram::gram_lower_rows<1, 1>, &qorv::gram::gram_lower_rows<2, 2>,
         &qorv::gram::gram_lower_rows<2, 4>, &qorv::gram::gram_lower_rows<4, 4>,
-        &qorv::gram::gram_lower_rows<8, 4>, &qorv::gram::gram_lower_rows<8, 8>};
+        &qorv::gram::gram_lower_rows<8, 4>, &qorv::gram::gram_lower_rows<8, 8>,
+        &qorv::gram::gram_lower_rows<4, 4, 2>, &qorv::gram::gram_lower_rows<8, 8, 2>};
     int k = 0;
     for (const GramLowerRows kernel : kernels) {
         for (const std::int64_t i_begin : {std::int64_t{0}, m / 16 * 8}) {
