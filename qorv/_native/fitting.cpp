@@ -192,6 +192,17 @@ void block_gram(const gram::AugmentedRows& z, Index n, Index m, Index B, double*
 constexpr Index kStripRows = 64;
 constexpr Index kMaxStrips = 8;
 
+// Strips for strip_gram. Each packs again the columns it needs, so there are
+// no more than twice the threads the call gets, which lets the one-at-a-time
+// hand-out even out a thread that runs late, and a single strip on one
+// thread.
+Index strip_count(Index n, Index m) {
+    const Index most = std::min(kMaxStrips, m / kStripRows);
+    const double ns = kNsPerProduct * static_cast<double>(n) * triangle_area(m);
+    const int team = team_size(static_cast<int>(most), ns / static_cast<double>(most));
+    return team <= 1 ? 1 : std::min(most, Index{2} * team);
+}
+
 // X'X (lower triangle, rows 0 to p - 1) and X'y (row p) with row stride
 // gram::padded_stride(p + 1).
 std::vector<double> augmented_gram(const RowMatrixRef& X, const VectorRef& y) {
@@ -200,12 +211,11 @@ std::vector<double> augmented_gram(const RowMatrixRef& X, const VectorRef& y) {
     std::vector<double> total(static_cast<std::size_t>(P * P), 0.0);
     if (n == 0 || p == 0) return total;
     const gram::AugmentedRows z = augmented_rows(X, y);
-    const Index strips = std::min(kMaxStrips, m / kStripRows);
     // One column, or a few that are not C-ordered: a block per lane.
     if (m <= gram::kMaxNarrow && (p == 1 || z.cs != 1)) {
         narrow_gram(z, n, m, B, total.data());
-    } else if (strips > 1) {
-        strip_gram(z, n, m, B, strips, total.data());
+    } else if (m >= 2 * kStripRows) {
+        strip_gram(z, n, m, B, strip_count(n, m), total.data());
     } else {
         block_gram(z, n, m, B, total.data());
     }
