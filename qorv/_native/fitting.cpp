@@ -289,11 +289,15 @@ Matrix augmented_factor(const RowMatrixRef& X, const VectorRef& y) {
             factors[static_cast<std::size_t>(slot)] = triangular_factor(M);
         },
         [&](Index count) {
+            // The merges of one level of the tree are independent.
+            const double merge_ns = kNsPerProduct * 4.0 * static_cast<double>(m * m * m);
             for (Index step = 1; step < count; step *= 2) {
-                for (Index i = 0; i + step < count; i += 2 * step) {
+                const Index merges = (count - step + 2 * step - 1) / (2 * step);
+                parallel_for_each_task(static_cast<int>(merges), merge_ns, [&](int k) {
+                    const Index i = k * 2 * step;
                     merge_factors(factors[static_cast<std::size_t>(i)],
                                   factors[static_cast<std::size_t>(i + step)]);
-                }
+                });
             }
             if (R.size() == 0) {
                 R = factors[0];
