@@ -167,17 +167,22 @@ class Report:
 
 
 class BusyCore:
-    """A process that keeps one core busy while the block runs: a Python
-    busy loop, started and ended by the benchmark itself."""
+    """`cores` processes that each keep a core busy while the block runs:
+    Python busy loops, started and ended by the benchmark itself."""
+
+    def __init__(self, cores=1):
+        self.cores = cores
 
     def __enter__(self):
-        self.process = subprocess.Popen([sys.executable, "-c", "while True: pass"])
-        time.sleep(0.5)  # until the scheduler has placed it
+        self.processes = [subprocess.Popen([sys.executable, "-c", "while True: pass"])
+                          for _ in range(self.cores)]
+        time.sleep(0.5)  # until the scheduler has placed them
         return self
 
     def __exit__(self, *exc):
-        self.process.terminate()
-        self.process.wait()
+        for process in self.processes:
+            process.terminate()
+            process.wait()
 
 
 def load_note():
