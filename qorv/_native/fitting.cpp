@@ -260,11 +260,47 @@ Matrix triangular_factor(Eigen::Ref<Matrix> M) {
     return R;
 }
 
-// Replaces upper by the triangular factor of [upper; lower].
+// Replaces upper by the triangular factor of [upper; lower], both m x m
+// upper triangular. Column k's reflector meets row k of upper and rows 0 to
+// k of lower only (the others are zero and stay so): a fifth of the work of
+// a QR of the stacked 2m x m matrix. Each reflector is formed as Eigen's
+// makeHouseholder forms it; each column's sums run down the rows in order,
+// whatever the vector width.
 void merge_factors(Matrix& upper, const Matrix& lower) {
-    Matrix stacked(upper.rows() + lower.rows(), upper.cols());
-    stacked << upper, lower;
-    upper = triangular_factor(stacked);
+    const Index m = upper.cols();
+    // Row-major, a reflector meets each row as one run of columns.
+    RowMatrix U = upper, L = lower;
+    std::vector<double> v(static_cast<std::size_t>(m)), w(static_cast<std::size_t>(m));
+    for (Index k = 0; k < m; ++k) {
+        const double c0 = U(k, k);
+        double tail_norm2 = 0.0;
+        for (Index i = 0; i <= k; ++i) tail_norm2 += L(i, k) * L(i, k);
+        if (tail_norm2 <= std::numeric_limits<double>::min()) continue;
+        double beta = std::sqrt(c0 * c0 + tail_norm2);
+        if (c0 >= 0.0) beta = -beta;
+        const double tau = (beta - c0) / beta;
+        for (Index i = 0; i <= k; ++i) v[static_cast<std::size_t>(i)] = L(i, k) / (c0 - beta);
+        U(k, k) = beta;
+        const Index cols = m - k - 1;
+        double* w_k = w.data() + k + 1;
+        double* u_k = &U(k, 0) + k + 1;
+        for (Index j = 0; j < cols; ++j) w_k[j] = u_k[j];
+        for (Index i = 0; i <= k; ++i) {
+            const double v_i = v[static_cast<std::size_t>(i)];
+            const double* l_i = &L(i, 0) + k + 1;
+            for (Index j = 0; j < cols; ++j) w_k[j] += v_i * l_i[j];
+        }
+        for (Index j = 0; j < cols; ++j) {
+            w_k[j] *= tau;
+            u_k[j] -= w_k[j];
+        }
+        for (Index i = 0; i <= k; ++i) {
+            const double v_i = v[static_cast<std::size_t>(i)];
+            double* l_i = &L(i, 0) + k + 1;
+            for (Index j = 0; j < cols; ++j) l_i[j] -= w_k[j] * v_i;
+        }
+    }
+    upper = U;
 }
 
 // Triangular factor R of [X y] (m x m, m = p + 1), a QR over row blocks: one
