@@ -28,6 +28,8 @@ Phi = q.design_matrix_1d(7, x)
 put(q.ols(Phi, y), q.fit_regularized_linear(Phi, y, R1, R2, 1e-3, 1e-4))
 W = rng.standard_normal((9001, 21))  # many row blocks
 put(q.ols(W, W[:, 0] + 1.0), q.fit_regularized_linear(W, W[:, 1] + 1.0))
+U = rng.standard_normal((1300, 120))  # rows folded into each block's factor
+put(q.ols(U, U[:, 0] + 1.0))
 # Few columns, one block per lane: groups of blocks with a short last one;
 # many columns, a strip of rows per task.
 for shape in ((70001, 1), (70001, 3), (613, 200)):

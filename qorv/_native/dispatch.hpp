@@ -48,6 +48,13 @@ struct Kernels {
     // gram::gram_rows.
     void (*gram_rows)(const double* X, std::int64_t rs, std::int64_t p, const double* y,
                       std::int64_t rows, const double* X_end, double* G);
+
+    // R (m x m upper triangular, row stride ldr) becomes the triangular
+    // factor of [R; D] for the rows x m matrix D (row stride ldd, upper
+    // triangular too when `triangular`), which is overwritten; v is scratch
+    // of `rows` doubles; see qr::fold_rows.
+    void (*fold_rows)(double* R, std::int64_t ldr, double* D, std::int64_t ldd,
+                      std::int64_t rows, std::int64_t m, bool triangular, double* v);
 };
 
 // The kernels chosen by select_kernels; the baseline ones until it runs.

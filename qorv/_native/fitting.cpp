@@ -250,57 +250,55 @@ Vector min_norm_solution(const Matrix& A, const Vector& b, Index diag) {
     return min_norm_solution_by<Eigen::BDCSVD<Matrix>>(A, b, diag);
 }
 
+// Rows of [X y] folded into a triangular factor at a time: a packed copy of
+// them stays in the first-level cache while each reflector passes over it.
+constexpr Index kFoldRows = 16;
+// Columns of [X y] from which a block's factor is folded row by row: below,
+// forming each reflector costs more than it saves, and Eigen's blocked QR is
+// faster.
+constexpr Index kFoldCols = 96;
+
 // Householder QR of M in place; returns its m x m triangular factor (rows
 // beyond M's are zero). M has m columns.
-Matrix triangular_factor(Eigen::Ref<Matrix> M) {
+RowMatrix triangular_factor(Eigen::Ref<Matrix> M) {
     const Eigen::HouseholderQR<Eigen::Ref<Matrix>> qr(M);
     const Index m = M.cols(), k = std::min(M.rows(), m);
-    Matrix R = Matrix::Zero(m, m);
+    RowMatrix R = RowMatrix::Zero(m, m);
     R.topRows(k) = M.topRows(k).triangularView<Eigen::Upper>();
     return R;
 }
 
 // Replaces upper by the triangular factor of [upper; lower], both m x m
-// upper triangular. Column k's reflector meets row k of upper and rows 0 to
-// k of lower only (the others are zero and stay so): a fifth of the work of
-// a QR of the stacked 2m x m matrix. Each reflector is formed as Eigen's
-// makeHouseholder forms it; each column's sums run down the rows in order,
-// whatever the vector width.
-void merge_factors(Matrix& upper, const Matrix& lower) {
+// upper triangular; lower is overwritten. Column k's reflector meets row k
+// of upper and rows 0 to k of lower only (the others are zero and stay so).
+void merge_factors(RowMatrix& upper, RowMatrix& lower) {
     const Index m = upper.cols();
-    // Row-major, a reflector meets each row as one run of columns.
-    RowMatrix U = upper, L = lower;
-    std::vector<double> v(static_cast<std::size_t>(m)), w(static_cast<std::size_t>(m));
-    for (Index k = 0; k < m; ++k) {
-        const double c0 = U(k, k);
-        double tail_norm2 = 0.0;
-        for (Index i = 0; i <= k; ++i) tail_norm2 += L(i, k) * L(i, k);
-        if (tail_norm2 <= std::numeric_limits<double>::min()) continue;
-        double beta = std::sqrt(c0 * c0 + tail_norm2);
-        if (c0 >= 0.0) beta = -beta;
-        const double tau = (beta - c0) / beta;
-        for (Index i = 0; i <= k; ++i) v[static_cast<std::size_t>(i)] = L(i, k) / (c0 - beta);
-        U(k, k) = beta;
-        const Index cols = m - k - 1;
-        double* w_k = w.data() + k + 1;
-        double* u_k = &U(k, 0) + k + 1;
-        for (Index j = 0; j < cols; ++j) w_k[j] = u_k[j];
-        for (Index i = 0; i <= k; ++i) {
-            const double v_i = v[static_cast<std::size_t>(i)];
-            const double* l_i = &L(i, 0) + k + 1;
-            for (Index j = 0; j < cols; ++j) w_k[j] += v_i * l_i[j];
-        }
-        for (Index j = 0; j < cols; ++j) {
-            w_k[j] *= tau;
-            u_k[j] -= w_k[j];
-        }
-        for (Index i = 0; i <= k; ++i) {
-            const double v_i = v[static_cast<std::size_t>(i)];
-            double* l_i = &L(i, 0) + k + 1;
-            for (Index j = 0; j < cols; ++j) l_i[j] -= w_k[j] * v_i;
-        }
+    std::vector<double> v(static_cast<std::size_t>(m));
+    kernels().fold_rows(upper.data(), m, lower.data(), m, m, m, true, v.data());
+}
+
+// Triangular factor (m x m) of rows [row, row + rows) of [X y]; from
+// kFoldCols columns folded in kFoldRows at a time into a factor that starts
+// at zero.
+RowMatrix block_factor(const RowMatrixRef& X, const VectorRef& y, Index row, Index rows) {
+    const Index p = X.cols(), m = p + 1;
+    if (m < kFoldCols) {
+        const auto work = scratch(rows * m);
+        Eigen::Map<Matrix> M(work.get(), rows, m);
+        M.leftCols(p) = X.middleRows(row, rows);
+        M.col(p) = y.segment(row, rows);
+        return triangular_factor(M);
     }
-    upper = U;
+    RowMatrix R = RowMatrix::Zero(m, m);
+    RowMatrix D(kFoldRows, m);
+    double v[kFoldRows];
+    for (Index first = row; first < row + rows; first += kFoldRows) {
+        const Index count = std::min(kFoldRows, row + rows - first);
+        D.topLeftCorner(count, p) = X.middleRows(first, count);
+        D.col(p).head(count) = y.segment(first, count);
+        kernels().fold_rows(R.data(), m, D.data(), m, count, m, false, v);
+    }
+    return R;
 }
 
 // Triangular factor R of [X y] (m x m, m = p + 1), a QR over row blocks: one
@@ -312,21 +310,17 @@ Matrix augmented_factor(const RowMatrixRef& X, const VectorRef& y) {
     // blocks' own cost.
     const Index n = X.rows(), B = std::max<Index>(1, std::min(block_rows(m, 4 * m), n));
     const Index wave = std::min(wave_blocks(m * m), block_count(n, B));
-    std::vector<Matrix> factors(static_cast<std::size_t>(wave));
-    Matrix R;
-    // A Householder step per column: about 2 m^2 products per row.
+    std::vector<RowMatrix> factors(static_cast<std::size_t>(wave));
+    RowMatrix R;
+    // A reflector per column: about 2 m^2 products per row.
     in_row_blocks(
         n, B, wave, kNsPerProduct * 2.0 * static_cast<double>(B * m * m),
         [&](Index slot, Index row, Index rows) {
-            const auto work = scratch(rows * m);
-            Eigen::Map<Matrix> M(work.get(), rows, m);
-            M.leftCols(p) = X.middleRows(row, rows);
-            M.col(p) = y.segment(row, rows);
-            factors[static_cast<std::size_t>(slot)] = triangular_factor(M);
+            factors[static_cast<std::size_t>(slot)] = block_factor(X, y, row, rows);
         },
         [&](Index count) {
             // The merges of one level of the tree are independent.
-            const double merge_ns = kNsPerProduct * 4.0 * static_cast<double>(m * m * m);
+            const double merge_ns = kNsPerProduct * static_cast<double>(m * m * m);
             for (Index step = 1; step < count; step *= 2) {
                 const Index merges = (count - step + 2 * step - 1) / (2 * step);
                 parallel_for_each_task(static_cast<int>(merges), merge_ns, [&](int k) {
@@ -336,7 +330,7 @@ Matrix augmented_factor(const RowMatrixRef& X, const VectorRef& y) {
                 });
             }
             if (R.size() == 0) {
-                R = factors[0];
+                R = std::move(factors[0]);
             } else {
                 merge_factors(R, factors[0]);
             }

@@ -161,6 +161,13 @@ void gram_rows(const double* X, Index rs, Index p, const double* y, Index rows,
     qorv::gram::gram_rows_any<RowLanes>(p, X, rs, y, rows, X_end, G);
 }
 
+#include "qr_kernels.hpp"
+
+void fold_rows(double* R, Index ldr, double* D, Index ldd, Index rows, Index m, bool triangular,
+               double* v) {
+    qorv::qr::fold_rows<kLanes>(R, ldr, D, ldd, rows, m, triangular, v);
+}
+
 extern const Kernels table;
 const Kernels table{QORV_KERNEL_LEVEL, count_product_hits, multiply_columns, gram_lower_rows,
-                    gram_narrow, gram_rows};
+                    gram_narrow, gram_rows, fold_rows};

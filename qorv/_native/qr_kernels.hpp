@@ -1,0 +1,79 @@
+// The QR step of a least-squares fit: rows folded into a triangular factor
+// by Householder reflectors, written with GCC vector types of L lanes and no
+// Eigen, so that each processor level can compile its own copy (kernels.inl
+// includes this file inside its level's namespace: builtins only, no
+// library function). Lanes hold neighbouring columns; each column's sums run
+// down the rows in order, so every lane count gives the same bits.
+#pragma once
+
+#include <cstdint>
+
+#include "gram_kernels.hpp"
+
+namespace qorv::qr {
+
+// Columns a pass of the reflector takes at once, in vectors of L lanes.
+constexpr int kVectors = 4;
+
+// w[j] = u[j] + sum_i v[i] D[i][j] for i < r, in order, then u[j] -= tau
+// w[j] and D[i][j] -= tau w[j] v[i], for the NV L columns from j.
+template <int L, int NV>
+inline void reflect_columns(double* u, double* D, std::int64_t ldd, std::int64_t r,
+                            const double* v, double tau, std::int64_t j) {
+    using Pack = gram::Lanes<L>;
+    using V = typename Pack::V;
+    V w[NV], s;
+    for (int c = 0; c < NV; ++c) Pack::load(w[c], u + j + c * L);
+    for (std::int64_t i = 0; i < r; ++i) {
+        Pack::splat(s, v[i]);
+        for (int c = 0; c < NV; ++c) {
+            V d;
+            Pack::load(d, D + i * ldd + j + c * L);
+            w[c] += s * d;
+        }
+    }
+    Pack::splat(s, tau);
+    for (int c = 0; c < NV; ++c) {
+        w[c] = s * w[c];
+        V x;
+        Pack::load(x, u + j + c * L);
+        Pack::store(u + j + c * L, x - w[c]);
+    }
+    for (std::int64_t i = 0; i < r; ++i) {
+        Pack::splat(s, v[i]);
+        for (int c = 0; c < NV; ++c) {
+            V d;
+            Pack::load(d, D + i * ldd + j + c * L);
+            Pack::store(D + i * ldd + j + c * L, d - w[c] * s);
+        }
+    }
+}
+
+// R (m x m, upper triangular, row stride ldr) becomes the triangular factor
+// of [R; D], for the `rows` x m matrix D (row stride ldd), which is
+// overwritten. When `triangular`, D is upper triangular too and column k's
+// reflector meets its rows 0 to k only. Each reflector is formed as Eigen's
+// makeHouseholder forms it. v holds `rows` doubles of scratch.
+template <int L>
+void fold_rows(double* R, std::int64_t ldr, double* D, std::int64_t ldd, std::int64_t rows,
+               std::int64_t m, bool triangular, double* v) {
+    for (std::int64_t k = 0; k < m; ++k) {
+        const std::int64_t r = triangular && k + 1 < rows ? k + 1 : rows;
+        const double c0 = R[k * ldr + k];
+        double tail_norm2 = 0.0;
+        for (std::int64_t i = 0; i < r; ++i) tail_norm2 += D[i * ldd + k] * D[i * ldd + k];
+        if (tail_norm2 <= __DBL_MIN__) continue;
+        double beta = __builtin_sqrt(c0 * c0 + tail_norm2);
+        if (c0 >= 0.0) beta = -beta;
+        const double tau = (beta - c0) / beta;
+        for (std::int64_t i = 0; i < r; ++i) v[i] = D[i * ldd + k] / (c0 - beta);
+        R[k * ldr + k] = beta;
+        double* u = R + k * ldr;
+        std::int64_t j = k + 1;
+        for (; j + kVectors * L <= m; j += kVectors * L) reflect_columns<L, kVectors>(u, D, ldd, r, v, tau, j);
+        for (; j + L <= m; j += L) reflect_columns<L, 1>(u, D, ldd, r, v, tau, j);
+        for (; j < m; ++j) reflect_columns<1, 1>(u, D, ldd, r, v, tau, j);
+    }
+}
+
+}  // namespace qorv::qr
