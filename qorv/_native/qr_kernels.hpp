@@ -8,43 +8,59 @@
 
 #include <cstdint>
 
-#include "gram_kernels.hpp"
+#include "gram_kernels.hpp"  // for gram::Lanes
 
 namespace qorv::qr {
 
-// Columns a pass of the reflector takes at once, in vectors of L lanes.
+// Columns a pass of the reflector takes at once, in vectors.
 constexpr int kVectors = 4;
 
+// V is a GCC vector type of doubles, or double itself for a single column:
+// a one-lane vector type would go through memory at every step.
+template <class V>
+inline void load(V& v, const double* p) {
+    __builtin_memcpy(&v, p, sizeof v);
+}
+
+template <class V>
+inline void store(double* p, const V& v) {
+    __builtin_memcpy(p, &v, sizeof v);
+}
+
+// x in every lane: x - (+0.0) is x for every x, -0.0 included.
+template <class V>
+inline V splat(double x) {
+    return x - V{};
+}
+
 // w[j] = u[j] + sum_i v[i] D[i][j] for i < r, in order, then u[j] -= tau
-// w[j] and D[i][j] -= tau w[j] v[i], for the NV L columns from j.
-template <int L, int NV>
+// w[j] and D[i][j] -= tau w[j] v[i], for the NV vectors of columns from j.
+template <class V, int NV>
 inline void reflect_columns(double* u, double* D, std::int64_t ldd, std::int64_t r,
                             const double* v, double tau, std::int64_t j) {
-    using Pack = gram::Lanes<L>;
-    using V = typename Pack::V;
-    V w[NV], s;
-    for (int c = 0; c < NV; ++c) Pack::load(w[c], u + j + c * L);
+    constexpr std::int64_t L = sizeof(V) / sizeof(double);
+    V w[NV];
+    for (int c = 0; c < NV; ++c) load(w[c], u + j + c * L);
     for (std::int64_t i = 0; i < r; ++i) {
-        Pack::splat(s, v[i]);
+        const V s = splat<V>(v[i]);
         for (int c = 0; c < NV; ++c) {
             V d;
-            Pack::load(d, D + i * ldd + j + c * L);
+            load(d, D + i * ldd + j + c * L);
             w[c] += s * d;
         }
     }
-    Pack::splat(s, tau);
     for (int c = 0; c < NV; ++c) {
-        w[c] = s * w[c];
+        w[c] = splat<V>(tau) * w[c];
         V x;
-        Pack::load(x, u + j + c * L);
-        Pack::store(u + j + c * L, x - w[c]);
+        load(x, u + j + c * L);
+        store(u + j + c * L, x - w[c]);
     }
     for (std::int64_t i = 0; i < r; ++i) {
-        Pack::splat(s, v[i]);
+        const V s = splat<V>(v[i]);
         for (int c = 0; c < NV; ++c) {
             V d;
-            Pack::load(d, D + i * ldd + j + c * L);
-            Pack::store(D + i * ldd + j + c * L, d - w[c] * s);
+            load(d, D + i * ldd + j + c * L);
+            store(D + i * ldd + j + c * L, d - w[c] * s);
         }
     }
 }
@@ -69,10 +85,13 @@ void fold_rows(double* R, std::int64_t ldr, double* D, std::int64_t ldd, std::in
         for (std::int64_t i = 0; i < r; ++i) v[i] = D[i * ldd + k] / (c0 - beta);
         R[k * ldr + k] = beta;
         double* u = R + k * ldr;
+        using V = typename gram::Lanes<L>::V;
         std::int64_t j = k + 1;
-        for (; j + kVectors * L <= m; j += kVectors * L) reflect_columns<L, kVectors>(u, D, ldd, r, v, tau, j);
-        for (; j + L <= m; j += L) reflect_columns<L, 1>(u, D, ldd, r, v, tau, j);
-        for (; j < m; ++j) reflect_columns<1, 1>(u, D, ldd, r, v, tau, j);
+        for (; j + kVectors * L <= m; j += kVectors * L) {
+            reflect_columns<V, kVectors>(u, D, ldd, r, v, tau, j);
+        }
+        for (; j + L <= m; j += L) reflect_columns<V, 1>(u, D, ldd, r, v, tau, j);
+        for (; j < m; ++j) reflect_columns<double, 1>(u, D, ldd, r, v, tau, j);
     }
 }
 
