@@ -19,12 +19,13 @@ scaling, the random draws and the warnings.
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
+import _qorv_runtime  # type: ignore[import-not-found]
 import qorv_core
 
 # Bisquare tuning of the S-scale: with mean rho = 1/2 it is the standard
@@ -139,32 +140,37 @@ class RobustFit:
 
 @dataclass
 class _Rows:
-    """A set of rows with their weights: the data of one stage of the fit."""
+    """A set of rows with their weights: the data of one stage of the fit,
+    with the room its least-squares passes write their weighted rows into
+    (allocated once, as a fresh array per pass costs more than the pass)."""
 
     Phi: NDArray[np.float64]
     ys: NDArray[np.float64]
     w: NDArray[np.float64]
+    work: tuple[NDArray[np.float64], NDArray[np.float64]] | None = field(default=None,
+                                                                          init=False)
 
     def __post_init__(self) -> None:
         self.total = float(self.w.sum())
 
-    def residuals(self, beta: NDArray[np.float64]) -> NDArray[np.float64]:
-        r: NDArray[np.float64] = self.ys - self.Phi @ beta
-        return r
+    def residuals(self, beta: NDArray[np.float64],
+                  out: NDArray[np.float64] | None = None) -> NDArray[np.float64]:
+        r: NDArray[np.float64] = np.matmul(self.Phi, beta, out=out)
+        return np.subtract(self.ys, r, out=r)
 
     def columns(self, columns: NDArray[np.intp]) -> _Rows:
         return _Rows(self.Phi[:, columns], self.ys, self.w)
+
+    def least_squares(self, a: NDArray[np.float64], penalty: Penalty) -> NDArray[np.float64]:
+        if self.work is None:
+            self.work = _work_for(self.Phi)
+        return weighted_least_squares(self.Phi, self.ys, a, self.total, penalty, self.work)
 
 
 def _clipped_square(u: NDArray[np.float64], c: float) -> NDArray[np.float64]:
     """min((u / c)**2, 1), clipped before squaring so that it cannot overflow."""
     v = np.minimum(np.abs(u) * (1.0 / c), 1.0)
     return np.square(v, out=v)
-
-
-def _bisquare_rho(u: NDArray[np.float64], c: float) -> NDArray[np.float64]:
-    rho: NDArray[np.float64] = 1.0 - (1.0 - _clipped_square(u, c)) ** 3
-    return rho
 
 
 def _bisquare_weight(u: NDArray[np.float64], c: float) -> NDArray[np.float64]:
@@ -206,9 +212,11 @@ def m_scale(r: NDArray[np.float64], w: NDArray[np.float64], total: float,
     if not s > 0:
         # under half of the weight has no residual, so some scale above 0 solves it
         s = float(np.abs(r).max())
+    r, w = np.ascontiguousarray(r), np.ascontiguousarray(w)
     for _ in range(200):
         # the fixed point of s^2 = s^2 * mean rho / b, from either side
-        new = s * np.sqrt(float(w @ _bisquare_rho(r / s, S_TUNING)) / target)
+        new = s * math.sqrt(float(_qorv_runtime.bisquare_rho_sum(r, w, 1.0 / (s * S_TUNING)))
+                            / target)
         if not new > 0:
             return 0.0
         if abs(new - s) <= SCALE_TOLERANCE * s:
@@ -217,21 +225,31 @@ def m_scale(r: NDArray[np.float64], w: NDArray[np.float64], total: float,
     return s
 
 
+def _work_for(Phi: NDArray[np.float64]) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Room for the weighted rows of `Phi` and of its target."""
+    return np.empty(Phi.shape), np.empty(len(Phi))
+
+
 def weighted_least_squares(Phi: NDArray[np.float64], ys: NDArray[np.float64],
-                           a: NDArray[np.float64], total: float, penalty: Penalty
+                           a: NDArray[np.float64], total: float, penalty: Penalty,
+                           work: tuple[NDArray[np.float64], NDArray[np.float64]] | None = None
                            ) -> NDArray[np.float64]:
     """Minimise sum(a * r**2) / total plus the penalties, the ridge against
     the sum: with `a` the sample weights and `total` their sum, a weight of 2
     is the row twice; an M-step passes its weights times the sample weights.
 
-    The weights enter as row factors; the kernel weighs the penalties
-    against the plain mean over its rows, so they are scaled by the mean
-    sample weight (rows of weight 0 add nothing to its sums).
+    The weights enter as row factors, written into `work` (from `_work_for`;
+    None: fresh room); rows of weight 0 add nothing to the sums and are left
+    out. The kernel weighs the penalties against the plain mean over the
+    rows it gets, so they are scaled by the sum of the sample weights over
+    their number.
     """
-    mean_weight = total / len(a) if len(a) else 1.0
-    root = np.sqrt(a)
+    Phi_w, ys_w = _work_for(Phi) if work is None else work
+    m = int(_qorv_runtime.weighted_rows(Phi, np.ascontiguousarray(ys), np.ascontiguousarray(a),
+                                        Phi_w, ys_w))
+    mean_weight = total / m if m else 0.0
     beta: NDArray[np.float64] = qorv_core.fit_regularized_linear(
-        Phi * root[:, None], ys * root, penalty.R1, penalty.R2, penalty.gamma1 * mean_weight,
+        Phi_w[:m], ys_w[:m], penalty.R1, penalty.R2, penalty.gamma1 * mean_weight,
         penalty.gamma2 * mean_weight, penalty.ridge)
     return beta
 
@@ -242,7 +260,7 @@ class _Counter:
 
     def wls(self, rows: _Rows, a: NDArray[np.float64], penalty: Penalty) -> NDArray[np.float64]:
         self.passes += 1
-        return weighted_least_squares(rows.Phi, rows.ys, a, rows.total, penalty)
+        return rows.least_squares(a, penalty)
 
 
 def _s_steps(rows: _Rows, beta: NDArray[np.float64], scale: float | None, penalty: Penalty,

@@ -1,10 +1,13 @@
 // The private module _qorv_runtime: what qorv.show_versions() reports of the
-// native side. It links the same dispatch as qorv_core and applies the same
-// rule to the same environment variable at its import.
+// native side, and the row passes of qorv's robust fit. It links the same
+// dispatch as qorv_core and applies the same rule to the same environment
+// variable at its import.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include "dispatch.hpp"
+#include "robust_rows.hpp"
 
 #include <dlfcn.h>
 #include <omp.h>
@@ -47,10 +50,64 @@ const char* compiler() {
 #endif
 }
 
+// A float64 array of `ndim` (1 or 2) dimensions, read in place.
+qorv::StridedMatrix strided(const py::array_t<double>& array, const char* name,
+                            py::ssize_t ndim) {
+    qorv::require(array.ndim() == ndim, name, " has ", array.ndim(), " dimensions but must have ",
+                  ndim);
+    const auto doubles = [&](py::ssize_t d) {
+        const auto size = static_cast<py::ssize_t>(sizeof(double));
+        qorv::require(array.strides(d) % size == 0, name, " has a stride of ", array.strides(d),
+                      " bytes, not a whole number of doubles");
+        return static_cast<qorv::Index>(array.strides(d) / size);
+    };
+    return {array.data(), array.shape(0), ndim == 2 ? array.shape(1) : 1, doubles(0),
+            ndim == 2 ? doubles(1) : 1};
+}
+
+// A contiguous float64 vector of `n` entries, read in place.
+const double* vector_of(const py::array_t<double>& array, const char* name, qorv::Index n) {
+    const qorv::StridedMatrix v = strided(array, name, 1);
+    qorv::require(v.rows == n, name, " has ", v.rows, " entries but must have ", n);
+    qorv::require(v.row_stride == 1 || n <= 1, name, " must be contiguous");
+    return v.data;
+}
+
+// The storage of a writable, C-ordered float64 array of `rows` x `cols`
+// entries (`cols` 0: a vector of `rows`).
+double* output_of(py::array& array, const char* name, qorv::Index rows, qorv::Index cols) {
+    const bool matrix = cols > 0;
+    qorv::require(py::array_t<double>::check_(array) &&
+                      (array.flags() & py::array::c_style) == py::array::c_style,
+                  name, " must be a C-ordered float64 array");
+    qorv::require(array.ndim() == (matrix ? 2 : 1) && array.shape(0) == rows &&
+                      (!matrix || array.shape(1) == cols),
+                  name, " must have ", rows, matrix ? " x " : "", matrix ? std::to_string(cols) : "",
+                  " entries");
+    return static_cast<double*>(array.mutable_data());
+}
+
+qorv::Index weighted_rows(const py::array_t<double>& Phi, const py::array_t<double>& y,
+                          const py::array_t<double>& a, py::array& Phi_out, py::array& y_out) {
+    const qorv::StridedMatrix X = strided(Phi, "Phi", 2);
+    const double* yv = vector_of(y, "y", X.rows);
+    const double* av = vector_of(a, "a", X.rows);
+    double* Xo = output_of(Phi_out, "Phi_out", X.rows, X.cols);
+    double* yo = output_of(y_out, "y_out", X.rows, 0);
+    return qorv::weighted_rows(X, yv, av, Xo, yo);
+}
+
+double bisquare_rho_sum(const py::array_t<double>& r, const py::array_t<double>& w,
+                        double inverse) {
+    const qorv::Index n = strided(r, "r", 1).rows;
+    return qorv::bisquare_rho_sum(vector_of(r, "r", n), vector_of(w, "w", n), n, inverse);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_qorv_runtime, m) {
-    m.doc() = "Kernel levels and OpenMP runtime of qorv_core, for qorv.show_versions().";
+    m.doc() = "Kernel levels and OpenMP runtime of qorv_core, for qorv.show_versions(), and "
+              "the row passes of qorv's robust fit.";
     // A bad QORV_MAX_CPU_LEVEL fails this import as it fails qorv_core's.
     qorv::select_kernels();
     m.def("kernel_level", [] { return std::string(qorv::kernels().level); },
@@ -65,4 +122,10 @@ PYBIND11_MODULE(_qorv_runtime, m) {
     m.def("compiler", &compiler, "The compiler that built the native modules.");
     m.def("max_threads", [] { return omp_get_max_threads(); },
           "Threads a parallel region started by the calling thread gets.");
+    m.def("weighted_rows", &weighted_rows, py::arg("Phi"), py::arg("y"), py::arg("a"),
+          py::arg("Phi_out"), py::arg("y_out"),
+          "Writes sqrt(a) times each row of Phi and entry of y whose weight a is not 0 into "
+          "the first rows of Phi_out and y_out, in order; returns how many it wrote.");
+    m.def("bisquare_rho_sum", &bisquare_rho_sum, py::arg("r"), py::arg("w"), py::arg("inverse"),
+          "sum(w * (1 - (1 - min(|r| * inverse, 1)**2)**3)).");
 }
