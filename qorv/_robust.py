@@ -167,15 +167,16 @@ class _Rows:
         return weighted_least_squares(self.Phi, self.ys, a, self.total, penalty, self.work)
 
 
-def _clipped_square(u: NDArray[np.float64], c: float) -> NDArray[np.float64]:
-    """min((u / c)**2, 1), clipped before squaring so that it cannot overflow."""
-    v = np.minimum(np.abs(u) * (1.0 / c), 1.0)
-    return np.square(v, out=v)
-
-
-def _bisquare_weight(u: NDArray[np.float64], c: float) -> NDArray[np.float64]:
-    weight: NDArray[np.float64] = np.square(1.0 - _clipped_square(u, c))
-    return weight
+def _root_weight(r: NDArray[np.float64], inverse: Any,
+                 out: NDArray[np.float64] | None = None) -> NDArray[np.float64]:
+    """1 - min(|r| * inverse, 1)**2, the square root of the bisquare's weight
+    at r / (tuning * scale) for `inverse` = 1 / (tuning * scale); clipped
+    before squaring so that it cannot overflow. Into `out` (may be r)."""
+    v = np.abs(r, out=out)
+    np.multiply(v, inverse, out=v)
+    np.minimum(v, 1.0, out=v)
+    np.square(v, out=v)
+    return np.subtract(1.0, v, out=v)
 
 
 def weighted_median(values: NDArray[np.float64], w: NDArray[np.float64]) -> float:
@@ -272,7 +273,8 @@ def _s_steps(rows: _Rows, beta: NDArray[np.float64], scale: float | None, penalt
     for _ in range(steps):
         if s == 0.0:
             break
-        new_beta = count.wls(rows, rows.w * _bisquare_weight(r / s, S_TUNING), penalty)
+        new_beta = count.wls(rows, rows.w * np.square(_root_weight(r, 1.0 / (s * S_TUNING))),
+                             penalty)
         new_r = rows.residuals(new_beta)
         new_s = m_scale(new_r, rows.w, rows.total, s)
         if not new_s <= s:
@@ -287,14 +289,18 @@ def _core_scale(r2: NDArray[np.float64], w: NDArray[np.float64], inside: NDArray
                 p: int) -> float:
     """The standard deviation of Gaussian residuals whose central part,
     within CORE_MULTIPLE of it, has the spread of the residuals (whose
-    squares are `r2`) `inside` of
-    a fit of `p` coefficients to them (the weights count as samples: such a
-    fit leaves sum(w) - p degrees of freedom; at most half of them are taken
-    for coefficients, so that the scale of a fit through nearly every sample
-    in the window stays finite)."""
+    squares are `r2`) `inside` of a fit of `p` coefficients to them."""
     wi = w * inside
-    m = float(wi.sum())
-    return float(np.sqrt(float(wi @ r2) / max(m - p, 0.5 * m))) / CORE_SPREAD
+    return _scale_of_window(float(wi.sum()), float(wi @ r2), p)
+
+
+def _scale_of_window(m: float, squares: float, p: int) -> float:
+    """`_core_scale` from the weight `m` inside the window and the weighted
+    sum of its squared residuals (the weights count as samples: a fit of
+    `p` coefficients leaves m - p degrees of freedom; at most half of them
+    are taken for coefficients, so that the scale of a fit through nearly
+    every sample in the window stays finite)."""
+    return math.sqrt(squares / max(m - p, 0.5 * m)) / CORE_SPREAD
 
 
 def _covering_scale(r: NDArray[np.float64], w: NDArray[np.float64], need: float) -> float:
@@ -309,15 +315,15 @@ def _covering_scale(r: NDArray[np.float64], w: NDArray[np.float64], need: float)
     return float(a[order[i]]) / CORE_MULTIPLE
 
 
-def _window_scale(r: NDArray[np.float64], w: NDArray[np.float64], p: int,
+def _window_scale(a: NDArray[np.float64], w: NDArray[np.float64], p: int,
                   scale: float | None = None, cap: int = 100) -> float:
-    """The scale of `_core_steps` for residuals that stay as they are."""
-    s = scale or _covering_scale(r, w, 0.5 * float(w.sum()))
-    a, r2 = np.abs(r), np.square(r)
+    """The scale of `_core_steps` for absolute residuals `a` that stay as they are."""
+    s = scale or _covering_scale(a, w, 0.5 * float(w.sum()))
+    a, w = np.ascontiguousarray(a), np.ascontiguousarray(w)
     for _ in range(cap):
         if not s > 0:
             return 0.0
-        new_s = _core_scale(r2, w, a <= CORE_MULTIPLE * s, p)
+        new_s = _scale_of_window(*_qorv_runtime.window_sums(a, w, CORE_MULTIPLE * s), p)
         if abs(new_s - s) <= SCALE_TOLERANCE * s:
             return new_s
         s = new_s
@@ -391,12 +397,17 @@ def _m_steps(rows: _Rows, beta: NDArray[np.float64], scale: float, tuning: float
         return beta, True
     objective = np.inf
     g = spread.of(rows)
-    local, square = scale * g, np.square(g)
+    inverse = 1.0 / (tuning * scale) if g is None else 1.0 / ((tuning * scale) * g)
+    square = None if g is None else np.square(g)
+    weight = rows.total if square is None else float(rows.w @ square)
+    v, a = np.empty(len(rows.ys)), np.empty(len(rows.ys))
     for _ in range(cap):
-        t = _clipped_square(rows.residuals(beta) / local, tuning)
-        a = rows.w * np.square(1.0 - t)
-        # rho = 1 - (1 - t)**3, times the spread squared, summed with the weights
-        new_objective = float(rows.w @ square) - float((a * square) @ (1.0 - t))
+        _root_weight(rows.residuals(beta, out=v), inverse, out=v)
+        np.multiply(rows.w, np.square(v, out=a), out=a)
+        # rho = 1 - v**3, times the spread squared, summed with the weights
+        if square is not None:
+            np.multiply(v, square, out=v)
+        new_objective = weight - float(a @ v)
         if objective - new_objective <= OBJECTIVE_TOLERANCE * new_objective:
             return beta, True
         objective = new_objective
@@ -417,9 +428,10 @@ class Spread:
     gamma: NDArray[np.float64]
     center: float
 
-    def of(self, rows: _Rows) -> NDArray[np.float64]:
+    def of(self, rows: _Rows) -> NDArray[np.float64] | None:
+        """The spread at each of the rows; None where it is constant."""
         if not self.gamma.any():
-            return np.ones(len(rows.ys))
+            return None
         limit = math.log(SPREAD_LIMIT)
         log = np.clip(rows.Phi[:, self.linear] @ self.gamma - self.center, -limit, limit)
         g: NDArray[np.float64] = np.exp(log)
@@ -550,17 +562,16 @@ def robust_fit(Phi: NDArray[np.float64], ys: NDArray[np.float64], *,
         # each larger set of rows measures the scale again, from the one
         # before (the starts were compared on rows enough for the fit not to
         # follow their noise, so it holds for the others too)
-        r = everything.residuals(beta)
+        a = np.abs(everything.residuals(beta))
         for stage in stages[1:-1]:
-            scale = _window_scale(stage.residuals(beta), stage.w, p, scale)
+            scale = _window_scale(np.abs(stage.residuals(beta)), stage.w, p, scale)
         if len(stages) > 1:
-            scale = _window_scale(r, w, p, scale)
+            scale = _window_scale(a, w, p, scale)
         # on many rows the final step converges on the largest subset, from
         # where the passes over every row, each of which takes about five
         # sixths off the distance to the answer, need only polish the
         # coefficients to well below their statistical error
-        u = np.abs(r) / scale if scale > 0 else np.zeros(n)
-        near = float(w @ ((u > INLIER_MULTIPLE) & (u < MM_TUNING)))
+        near = float(w @ ((a > INLIER_MULTIPLE * scale) & (a < MM_TUNING * scale)))
         tuning = MM_TUNING_NEAR if near > NEAR_SHARE * everything.total else MM_TUNING
         # the scale follows the inputs where the residuals clearly spread
         # along them, measured on the rows the starts were compared on
@@ -572,7 +583,7 @@ def robust_fit(Phi: NDArray[np.float64], ys: NDArray[np.float64], *,
                                spread)
     r = everything.residuals(beta)
     if not refit:
-        scale = _window_scale(r, w, p)
+        scale = _window_scale(np.abs(r), w, p)
     threshold = INLIER_MULTIPLE * scale if residual_threshold is None else residual_threshold
     mask = np.abs(r) <= threshold
     caveats = _caveats(w, mask, p, threshold)

@@ -103,6 +103,14 @@ double bisquare_rho_sum(const py::array_t<double>& r, const py::array_t<double>&
     return qorv::bisquare_rho_sum(vector_of(r, "r", n), vector_of(w, "w", n), n, inverse);
 }
 
+std::pair<double, double> window_sums(const py::array_t<double>& a, const py::array_t<double>& w,
+                                     double limit) {
+    const qorv::Index n = strided(a, "a", 1).rows;
+    const qorv::WindowSums sums =
+        qorv::window_sums(vector_of(a, "a", n), vector_of(w, "w", n), n, limit);
+    return {sums.weight, sums.squares};
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_qorv_runtime, m) {
@@ -128,4 +136,6 @@ PYBIND11_MODULE(_qorv_runtime, m) {
           "the first rows of Phi_out and y_out, in order; returns how many it wrote.");
     m.def("bisquare_rho_sum", &bisquare_rho_sum, py::arg("r"), py::arg("w"), py::arg("inverse"),
           "sum(w * (1 - (1 - min(|r| * inverse, 1)**2)**3)).");
+    m.def("window_sums", &window_sums, py::arg("a"), py::arg("w"), py::arg("limit"),
+          "(sum(w[inside]), sum(w[inside] * a[inside]**2)) for inside = a <= limit.");
 }

@@ -30,4 +30,12 @@ Index weighted_rows(const StridedMatrix& Phi, const double* y, const double* a,
 // cannot overflow.
 double bisquare_rho_sum(const double* r, const double* w, Index n, double inverse);
 
+// The weight w[i] and the weighted square w[i] * a[i]^2 summed over the
+// i < n with a[i] <= limit: (sum of weights, sum of squares).
+struct WindowSums {
+    double weight;
+    double squares;
+};
+WindowSums window_sums(const double* a, const double* w, Index n, double limit);
+
 }  // namespace qorv
