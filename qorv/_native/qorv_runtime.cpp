@@ -73,17 +73,23 @@ const double* vector_of(const py::array_t<double>& array, const char* name, qorv
     return v.data;
 }
 
-// The storage of a writable, C-ordered float64 array of `rows` x `cols`
-// entries (`cols` 0: a vector of `rows`).
-double* output_of(py::array& array, const char* name, qorv::Index rows, qorv::Index cols) {
-    const bool matrix = cols > 0;
+// The storage of a writable, C-ordered float64 array of `shape` ({rows, cols}
+// or {n}).
+double* output_of(py::array& array, const char* name, std::vector<qorv::Index> shape) {
     qorv::require(py::array_t<double>::check_(array) &&
                       (array.flags() & py::array::c_style) == py::array::c_style,
                   name, " must be a C-ordered float64 array");
-    qorv::require(array.ndim() == (matrix ? 2 : 1) && array.shape(0) == rows &&
-                      (!matrix || array.shape(1) == cols),
-                  name, " must have ", rows, matrix ? " x " : "", matrix ? std::to_string(cols) : "",
-                  " entries");
+    const auto ndim = static_cast<py::ssize_t>(shape.size());
+    qorv::require(array.ndim() == ndim, name, " has ", array.ndim(),
+                  " dimensions but must have ", ndim);
+    if (ndim == 2) {
+        qorv::require(array.shape(0) == shape[0] && array.shape(1) == shape[1], name, " is ",
+                      array.shape(0), " x ", array.shape(1), " but must be ", shape[0], " x ",
+                      shape[1]);
+    } else {
+        qorv::require(array.shape(0) == shape[0], name, " has ", array.shape(0),
+                      " entries but must have ", shape[0]);
+    }
     return static_cast<double*>(array.mutable_data());
 }
 
@@ -92,8 +98,8 @@ qorv::Index weighted_rows(const py::array_t<double>& Phi, const py::array_t<doub
     const qorv::StridedMatrix X = strided(Phi, "Phi", 2);
     const double* yv = vector_of(y, "y", X.rows);
     const double* av = vector_of(a, "a", X.rows);
-    double* Xo = output_of(Phi_out, "Phi_out", X.rows, X.cols);
-    double* yo = output_of(y_out, "y_out", X.rows, 0);
+    double* Xo = output_of(Phi_out, "Phi_out", {X.rows, X.cols});
+    double* yo = output_of(y_out, "y_out", {X.rows});
     return qorv::weighted_rows(X, yv, av, Xo, yo);
 }
 
