@@ -151,32 +151,40 @@ class _Rows:
                                                                           init=False)
 
     def __post_init__(self) -> None:
+        self.ys, self.w = np.ascontiguousarray(self.ys), np.ascontiguousarray(self.w)
         self.total = float(self.w.sum())
 
-    def residuals(self, beta: NDArray[np.float64],
-                  out: NDArray[np.float64] | None = None) -> NDArray[np.float64]:
-        r: NDArray[np.float64] = np.matmul(self.Phi, beta, out=out)
-        return np.subtract(self.ys, r, out=r)
+    def residuals(self, beta: NDArray[np.float64]) -> NDArray[np.float64]:
+        r: NDArray[np.float64] = self.ys - self.Phi @ beta
+        return r
 
     def columns(self, columns: NDArray[np.intp]) -> _Rows:
         return _Rows(self.Phi[:, columns], self.ys, self.w)
 
-    def least_squares(self, a: NDArray[np.float64], penalty: Penalty) -> NDArray[np.float64]:
+    def room(self) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
         if self.work is None:
             self.work = _work_for(self.Phi)
-        return weighted_least_squares(self.Phi, self.ys, a, self.total, penalty, self.work)
+        return self.work
 
+    def least_squares(self, a: NDArray[np.float64], penalty: Penalty) -> NDArray[np.float64]:
+        return weighted_least_squares(self.Phi, self.ys, a, self.total, penalty, self.room())
 
-def _root_weight(r: NDArray[np.float64], inverse: Any,
-                 out: NDArray[np.float64] | None = None) -> NDArray[np.float64]:
-    """1 - min(|r| * inverse, 1)**2, the square root of the bisquare's weight
-    at r / (tuning * scale) for `inverse` = 1 / (tuning * scale); clipped
-    before squaring so that it cannot overflow. Into `out` (may be r)."""
-    v = np.abs(r, out=out)
-    np.multiply(v, inverse, out=v)
-    np.minimum(v, 1.0, out=v)
-    np.square(v, out=v)
-    return np.subtract(1.0, v, out=v)
+    def bisquare_pass(self, beta: NDArray[np.float64], inverse: Any,
+                      square: NDArray[np.float64] | None = None) -> tuple[int, float]:
+        """Writes the rows weighted for a bisquare step from `beta` into the
+        room, `inverse` being 1 / (tuning * scale) at each row or at all, and
+        returns (rows written, sum of w * square * (1 - rho)), `square` one
+        for every row when None (`bisquare_rows`)."""
+        n = len(self.ys)
+        inverse = np.broadcast_to(np.asarray(inverse, dtype=np.float64), n)
+        square = np.broadcast_to(np.float64(1.0), n) if square is None else square
+        m, complement = _qorv_runtime.bisquare_rows(self.Phi, self.ys, np.ascontiguousarray(beta),
+                                                    self.w, inverse, square, *self.room())
+        return int(m), float(complement)
+
+    def solve(self, m: int, penalty: Penalty) -> NDArray[np.float64]:
+        """The weighted least-squares fit to the first `m` rows of the room."""
+        return _solve_written(self.room(), m, self.total, penalty)
 
 
 def weighted_median(values: NDArray[np.float64], w: NDArray[np.float64]) -> float:
@@ -245,9 +253,16 @@ def weighted_least_squares(Phi: NDArray[np.float64], ys: NDArray[np.float64],
     rows it gets, so they are scaled by the sum of the sample weights over
     their number.
     """
-    Phi_w, ys_w = _work_for(Phi) if work is None else work
+    work = _work_for(Phi) if work is None else work
     m = int(_qorv_runtime.weighted_rows(Phi, np.ascontiguousarray(ys), np.ascontiguousarray(a),
-                                        Phi_w, ys_w))
+                                        *work))
+    return _solve_written(work, m, total, penalty)
+
+
+def _solve_written(work: tuple[NDArray[np.float64], NDArray[np.float64]], m: int, total: float,
+                   penalty: Penalty) -> NDArray[np.float64]:
+    """`weighted_least_squares` from the first `m` weighted rows in `work`."""
+    Phi_w, ys_w = work
     mean_weight = total / m if m else 0.0
     beta: NDArray[np.float64] = qorv_core.fit_regularized_linear(
         Phi_w[:m], ys_w[:m], penalty.R1, penalty.R2, penalty.gamma1 * mean_weight,
@@ -263,23 +278,24 @@ class _Counter:
         self.passes += 1
         return rows.least_squares(a, penalty)
 
+    def solve(self, rows: _Rows, m: int, penalty: Penalty) -> NDArray[np.float64]:
+        self.passes += 1
+        return rows.solve(m, penalty)
+
 
 def _s_steps(rows: _Rows, beta: NDArray[np.float64], scale: float | None, penalty: Penalty,
              steps: int, count: _Counter) -> tuple[NDArray[np.float64], float]:
     """Up to `steps` reweighted passes that lower the M-scale of the residuals
     (each pass cannot raise it); stops when the scale settles."""
-    r = rows.residuals(beta)
-    s = m_scale(r, rows.w, rows.total, scale)
+    s = m_scale(rows.residuals(beta), rows.w, rows.total, scale)
     for _ in range(steps):
         if s == 0.0:
             break
-        new_beta = count.wls(rows, rows.w * np.square(_root_weight(r, 1.0 / (s * S_TUNING))),
-                             penalty)
-        new_r = rows.residuals(new_beta)
-        new_s = m_scale(new_r, rows.w, rows.total, s)
+        new_beta = count.solve(rows, rows.bisquare_pass(beta, 1.0 / (s * S_TUNING))[0], penalty)
+        new_s = m_scale(rows.residuals(new_beta), rows.w, rows.total, s)
         if not new_s <= s:
             break
-        beta, r, settled, s = new_beta, new_r, s - new_s <= TOLERANCE * s, new_s
+        beta, settled, s = new_beta, s - new_s <= TOLERANCE * s, new_s
         if settled:
             break
     return beta, s
@@ -400,18 +416,14 @@ def _m_steps(rows: _Rows, beta: NDArray[np.float64], scale: float, tuning: float
     inverse = 1.0 / (tuning * scale) if g is None else 1.0 / ((tuning * scale) * g)
     square = None if g is None else np.square(g)
     weight = rows.total if square is None else float(rows.w @ square)
-    v, a = np.empty(len(rows.ys)), np.empty(len(rows.ys))
     for _ in range(cap):
-        _root_weight(rows.residuals(beta, out=v), inverse, out=v)
-        np.multiply(rows.w, np.square(v, out=a), out=a)
-        # rho = 1 - v**3, times the spread squared, summed with the weights
-        if square is not None:
-            np.multiply(v, square, out=v)
-        new_objective = weight - float(a @ v)
+        m, complement = rows.bisquare_pass(beta, inverse, square)
+        # rho times the spread squared, summed with the weights
+        new_objective = weight - complement
         if objective - new_objective <= OBJECTIVE_TOLERANCE * new_objective:
             return beta, True
         objective = new_objective
-        new_beta = count.wls(rows, a, penalty)
+        new_beta = count.solve(rows, m, penalty)
         change = float(np.abs(new_beta - beta).sum())
         beta = new_beta
         if change <= M_TOLERANCE * scale:

@@ -21,6 +21,22 @@ def test_weighted_rows_are_the_nonzero_rows_times_root_weights(layout):
     np.testing.assert_array_equal(y_out[:m], (y * root)[keep])
 
 
+@pytest.mark.parametrize("spread", [False, True])
+def test_bisquare_pass_writes_the_rows_of_its_weights(spread):
+    Phi, y, w = np.asfortranarray(BASE[:37]), 2 * RNG.normal(size=37), RNG.random(37)
+    beta = RNG.normal(size=5) / 5
+    g = np.exp(RNG.normal(size=37)) if spread else np.ones(37)
+    inverse = 1.0 / (4.685 * g) if spread else np.broadcast_to(1.0 / 4.685, 37)
+    out = np.empty((37, 5)), np.empty(37)
+    m, complement = rt.bisquare_rows(Phi, y, beta, w, inverse, g**2, *out)
+    v = 1 - np.minimum(np.abs(y - Phi @ beta) * inverse, 1.0) ** 2
+    a = w * v**2
+    assert 0 < m == (a != 0).sum() < 37
+    np.testing.assert_allclose(complement, (a * g**2) @ v, rtol=1e-13)
+    np.testing.assert_allclose(out[0][:m], (Phi * np.sqrt(a)[:, None])[a != 0], rtol=1e-13)
+    np.testing.assert_allclose(out[1][:m], (y * np.sqrt(a))[a != 0], rtol=1e-13)
+
+
 def test_scale_sums_match_numpy():
     r, w = 3 * RNG.normal(size=1001), RNG.random(1001)
     inverse = 1 / 4.7

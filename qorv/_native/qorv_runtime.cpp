@@ -103,6 +103,33 @@ qorv::Index weighted_rows(const py::array_t<double>& Phi, const py::array_t<doub
     return qorv::weighted_rows(X, yv, av, Xo, yo);
 }
 
+// A float64 vector of `n` entries read in place, through any stride.
+qorv::StridedVector entries_of(const py::array_t<double>& array, const char* name,
+                               qorv::Index n) {
+    const qorv::StridedMatrix v = strided(array, name, 1);
+    qorv::require(v.rows == n, name, " has ", v.rows, " entries but must have ", n);
+    return {v.data, v.row_stride};
+}
+
+std::pair<qorv::Index, double> bisquare_rows(const py::array_t<double>& Phi,
+                                             const py::array_t<double>& y,
+                                             const py::array_t<double>& beta,
+                                             const py::array_t<double>& w,
+                                             const py::array_t<double>& inverse,
+                                             const py::array_t<double>& square,
+                                             py::array& Phi_out, py::array& y_out) {
+    const qorv::StridedMatrix X = strided(Phi, "Phi", 2);
+    const double* yv = vector_of(y, "y", X.rows);
+    const double* b = vector_of(beta, "beta", X.cols);
+    const qorv::StridedVector wv = entries_of(w, "w", X.rows);
+    const qorv::StridedVector iv = entries_of(inverse, "inverse", X.rows);
+    const qorv::StridedVector sv = entries_of(square, "square", X.rows);
+    double* Xo = output_of(Phi_out, "Phi_out", {X.rows, X.cols});
+    double* yo = output_of(y_out, "y_out", {X.rows});
+    const qorv::BisquarePass pass = qorv::bisquare_rows(X, yv, b, wv, iv, sv, Xo, yo);
+    return {pass.written, pass.rho_complement};
+}
+
 double bisquare_rho_sum(const py::array_t<double>& r, const py::array_t<double>& w,
                         double inverse) {
     const qorv::Index n = strided(r, "r", 1).rows;
@@ -140,6 +167,12 @@ PYBIND11_MODULE(_qorv_runtime, m) {
           py::arg("Phi_out"), py::arg("y_out"),
           "Writes sqrt(a) times each row of Phi and entry of y whose weight a is not 0 into "
           "the first rows of Phi_out and y_out, in order; returns how many it wrote.");
+    m.def("bisquare_rows", &bisquare_rows, py::arg("Phi"), py::arg("y"), py::arg("beta"),
+          py::arg("w"), py::arg("inverse"), py::arg("square"), py::arg("Phi_out"),
+          py::arg("y_out"),
+          "One pass of a bisquare M-step at beta: with v = 1 - min(|y - Phi beta| * inverse, "
+          "1)**2, writes the rows as weighted_rows does for the weights w * v**2; returns "
+          "(rows written, sum(w * v**3 * square)).");
     m.def("bisquare_rho_sum", &bisquare_rho_sum, py::arg("r"), py::arg("w"), py::arg("inverse"),
           "sum(w * (1 - (1 - min(|r| * inverse, 1)**2)**3)).");
     m.def("window_sums", &window_sums, py::arg("a"), py::arg("w"), py::arg("limit"),

@@ -5,22 +5,48 @@
 
 namespace qorv {
 
+namespace {
+
+// Writes root times row i of Phi and y_i at place `written`, which only a
+// row of nonzero weight keeps (the next one overwrites it otherwise): no
+// branch on the weights, which would be guessed wrong at every outlier. A
+// place is never past the row being read.
+inline Index write_row(const StridedMatrix& Phi, Index i, double y_i, double root, bool kept,
+                       Index written, double* Phi_out, double* y_out) {
+    const double* row = Phi.data + i * Phi.row_stride;
+    double* out = Phi_out + written * Phi.cols;
+    for (Index j = 0; j < Phi.cols; ++j) out[j] = row[j * Phi.col_stride] * root;
+    y_out[written] = y_i * root;
+    return written + (kept ? 1 : 0);
+}
+
+}  // namespace
+
 Index weighted_rows(const StridedMatrix& Phi, const double* y, const double* a,
                     double* Phi_out, double* y_out) {
-    const Index p = Phi.cols;
     Index written = 0;
-    // Every row is written at the next place, which only a row of nonzero
-    // weight keeps: no branch on the weights, which would be guessed wrong
-    // at every outlier. A place is never past the row being read.
     for (Index i = 0; i < Phi.rows; ++i) {
-        const double root = std::sqrt(a[i]);
-        const double* row = Phi.data + i * Phi.row_stride;
-        double* out = Phi_out + written * p;
-        for (Index j = 0; j < p; ++j) out[j] = row[j * Phi.col_stride] * root;
-        y_out[written] = y[i] * root;
-        written += a[i] != 0.0;
+        written = write_row(Phi, i, y[i], std::sqrt(a[i]), a[i] != 0.0, written, Phi_out, y_out);
     }
     return written;
+}
+
+BisquarePass bisquare_rows(const StridedMatrix& Phi, const double* y, const double* beta,
+                           StridedVector w, StridedVector inverse, StridedVector square,
+                           double* Phi_out, double* y_out) {
+    BisquarePass pass{0, 0.0};
+    for (Index i = 0; i < Phi.rows; ++i) {
+        const double* row = Phi.data + i * Phi.row_stride;
+        double fit = 0.0;
+        for (Index j = 0; j < Phi.cols; ++j) fit += row[j * Phi.col_stride] * beta[j];
+        const double u = std::min(std::abs(y[i] - fit) * inverse[i], 1.0);
+        const double v = 1.0 - u * u;
+        const double a = w[i] * (v * v);
+        pass.written =
+            write_row(Phi, i, y[i], std::sqrt(a), a != 0.0, pass.written, Phi_out, y_out);
+        pass.rho_complement += (a * square[i]) * v;
+    }
+    return pass;
 }
 
 double bisquare_rho_sum(const double* r, const double* w, Index n, double inverse) {
