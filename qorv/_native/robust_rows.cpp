@@ -34,17 +34,26 @@ Index weighted_rows(const StridedMatrix& Phi, const double* y, const double* a,
 BisquarePass bisquare_rows(const StridedMatrix& Phi, const double* y, const double* beta,
                            StridedVector w, StridedVector inverse, StridedVector square,
                            double* Phi_out, double* y_out) {
+    const Index n = Phi.rows;
+    // Phi beta, a column at a time (each row summed in column order) into
+    // y_out, then in its place the root of each weight: loops over
+    // contiguous columns that the compiler can vectorise.
+    std::fill(y_out, y_out + n, 0.0);
+    for (Index j = 0; j < Phi.cols; ++j) {
+        const double* column = Phi.data + j * Phi.col_stride;
+        for (Index i = 0; i < n; ++i) y_out[i] += column[i * Phi.row_stride] * beta[j];
+    }
     BisquarePass pass{0, 0.0};
-    for (Index i = 0; i < Phi.rows; ++i) {
-        const double* row = Phi.data + i * Phi.row_stride;
-        double fit = 0.0;
-        for (Index j = 0; j < Phi.cols; ++j) fit += row[j * Phi.col_stride] * beta[j];
-        const double u = std::min(std::abs(y[i] - fit) * inverse[i], 1.0);
+    for (Index i = 0; i < n; ++i) {
+        const double u = std::min(std::abs(y[i] - y_out[i]) * inverse[i], 1.0);
         const double v = 1.0 - u * u;
         const double a = w[i] * (v * v);
-        pass.written =
-            write_row(Phi, i, y[i], std::sqrt(a), a != 0.0, pass.written, Phi_out, y_out);
         pass.rho_complement += (a * square[i]) * v;
+        y_out[i] = std::sqrt(a);
+    }
+    for (Index i = 0; i < n; ++i) {
+        const double root = y_out[i];
+        pass.written = write_row(Phi, i, y[i], root, root != 0.0, pass.written, Phi_out, y_out);
     }
     return pass;
 }
