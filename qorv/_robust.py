@@ -310,6 +310,11 @@ def _core_scale(r2: NDArray[np.float64], w: NDArray[np.float64], inside: NDArray
     return _scale_of_window(float(wi.sum()), float(wi @ r2), p)
 
 
+def _inside(a: NDArray[np.float64], w: NDArray[np.float64], limit: float) -> float:
+    """The weight of the samples whose absolute residual `a` is at most `limit`."""
+    return float(_qorv_runtime.window_sums(a, w, limit)[0])
+
+
 def _scale_of_window(m: float, squares: float, p: int) -> float:
     """`_core_scale` from the weight `m` inside the window and the weighted
     sum of its squared residuals (the weights count as samples: a fit of
@@ -583,7 +588,7 @@ def robust_fit(Phi: NDArray[np.float64], ys: NDArray[np.float64], *,
         # where the passes over every row, each of which takes about five
         # sixths off the distance to the answer, need only polish the
         # coefficients to well below their statistical error
-        near = float(w @ ((a > INLIER_MULTIPLE * scale) & (a < MM_TUNING * scale)))
+        near = _inside(a, w, MM_TUNING * scale) - _inside(a, w, INLIER_MULTIPLE * scale)
         tuning = MM_TUNING_NEAR if near > NEAR_SHARE * everything.total else MM_TUNING
         # the scale follows the inputs where the residuals clearly spread
         # along them, measured on the rows the starts were compared on
@@ -593,19 +598,21 @@ def robust_fit(Phi: NDArray[np.float64], ys: NDArray[np.float64], *,
         if len(stages) > 1:
             beta, _ = _m_steps(everything, beta, scale, tuning, penalty, POLISH_PASSES, count,
                                spread)
-    r = everything.residuals(beta)
+    a = np.abs(everything.residuals(beta))
     if not refit:
-        scale = _window_scale(np.abs(r), w, p)
+        scale = _window_scale(a, w, p)
     threshold = INLIER_MULTIPLE * scale if residual_threshold is None else residual_threshold
-    mask = np.abs(r) <= threshold
-    caveats = _caveats(w, mask, p, threshold)
+    mask = a <= threshold
+    caveats = _caveats(everything, a, mask, p, threshold)
     return RobustFit(beta, scale, mask, found.energy, start, count.passes, converged, caveats)
 
 
-def _caveats(w: NDArray[np.float64], mask: NDArray[np.bool_], p: int,
+def _caveats(rows: _Rows, a: NDArray[np.float64], mask: NDArray[np.bool_], p: int,
              threshold: float) -> tuple[str, ...]:
-    n = int(np.count_nonzero(w))
-    inliers = int(np.count_nonzero(mask & (w > 0)))
+    """Messages on a fit whose absolute residuals `a` are within `threshold`
+    on `mask`."""
+    n = int(np.count_nonzero(rows.w))
+    inliers = int(np.count_nonzero(mask if n == len(mask) else mask & (rows.w > 0)))
     if n < p:
         return (f"{n} samples for {p} coefficients: the polynomial can pass through "
                 f"every sample, so none can stand out as an outlier; lower the degree "
@@ -613,7 +620,7 @@ def _caveats(w: NDArray[np.float64], mask: NDArray[np.bool_], p: int,
     if inliers < p:
         return (f"{inliers} inliers for {p} coefficients: the fit rests on fewer samples "
                 f"than it has coefficients; lower the degree or raise residual_threshold",)
-    share = float(w @ mask) / float(w.sum())
+    share = _inside(a, rows.w, threshold) / rows.total
     if share < S_BREAKDOWN:
         return (f"only {share:.0%} of the samples are inliers: a robust fit follows the "
                 f"majority of the samples, so this one may have missed their trend; check "
