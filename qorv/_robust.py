@@ -344,7 +344,8 @@ def _window_scale(a: NDArray[np.float64], w: NDArray[np.float64], p: int,
     for _ in range(cap):
         if not s > 0:
             return 0.0
-        new_s = _scale_of_window(*_qorv_runtime.window_sums(a, w, CORE_MULTIPLE * s), p)
+        inside, squares = _qorv_runtime.window_sums(a, w, CORE_MULTIPLE * s)
+        new_s = _scale_of_window(float(inside), float(squares), p)
         if abs(new_s - s) <= SCALE_TOLERANCE * s:
             return new_s
         s = new_s
