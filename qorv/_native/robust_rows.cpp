@@ -7,6 +7,20 @@ namespace qorv {
 
 namespace {
 
+// Sums of many terms keep this many partial sums, term i going to sum
+// i % kLanes, added in a fixed order at the end: one running sum would wait
+// for each addition to finish before the next.
+constexpr Index kLanes = 4;
+
+class LaneSum {
+public:
+    void add(Index i, double term) { lanes_[i % kLanes] += term; }
+    double total() const { return (lanes_[0] + lanes_[1]) + (lanes_[2] + lanes_[3]); }
+
+private:
+    double lanes_[kLanes] = {0.0, 0.0, 0.0, 0.0};
+};
+
 // Writes root times row i of Phi and y_i at place `written`, which only a
 // row of nonzero weight keeps (the next one overwrites it otherwise): no
 // branch on the weights, which would be guessed wrong at every outlier. A
@@ -43,40 +57,41 @@ BisquarePass bisquare_rows(const StridedMatrix& Phi, const double* y, const doub
         const double* column = Phi.data + j * Phi.col_stride;
         for (Index i = 0; i < n; ++i) y_out[i] += column[i * Phi.row_stride] * beta[j];
     }
-    BisquarePass pass{0, 0.0};
+    LaneSum complement;
     for (Index i = 0; i < n; ++i) {
         const double u = std::min(std::abs(y[i] - y_out[i]) * inverse[i], 1.0);
         const double v = 1.0 - u * u;
         const double a = w[i] * (v * v);
-        pass.rho_complement += (a * square[i]) * v;
+        complement.add(i, (a * square[i]) * v);
         y_out[i] = std::sqrt(a);
     }
+    Index written = 0;
     for (Index i = 0; i < n; ++i) {
         const double root = y_out[i];
-        pass.written = write_row(Phi, i, y[i], root, root != 0.0, pass.written, Phi_out, y_out);
+        written = write_row(Phi, i, y[i], root, root != 0.0, written, Phi_out, y_out);
     }
-    return pass;
+    return {written, complement.total()};
 }
 
 double bisquare_rho_sum(const double* r, const double* w, Index n, double inverse) {
-    double sum = 0.0;
+    LaneSum sum;
     for (Index i = 0; i < n; ++i) {
         const double u = std::min(std::abs(r[i]) * inverse, 1.0);
         const double v = 1.0 - u * u;
-        sum += w[i] * (1.0 - v * v * v);
+        sum.add(i, w[i] * (1.0 - v * v * v));
     }
-    return sum;
+    return sum.total();
 }
 
 WindowSums window_sums(const double* a, const double* w, Index n, double limit) {
-    WindowSums sums{0.0, 0.0};
+    LaneSum weight, squares;
     for (Index i = 0; i < n; ++i) {
         // a weight of 0 outside the window, without a branch on the residuals
         const double inside = a[i] <= limit ? w[i] : 0.0;
-        sums.weight += inside;
-        sums.squares += inside * (a[i] * a[i]);
+        weight.add(i, inside);
+        squares.add(i, inside * (a[i] * a[i]));
     }
-    return sums;
+    return {weight.total(), squares.total()};
 }
 
 }  // namespace qorv
