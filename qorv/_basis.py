@@ -65,23 +65,30 @@ def design_matrix(powers: NDArray[np.int64], X: NDArray[np.float64]) -> NDArray[
     """Columns prod_d X[:, d] ** powers[j, d], one per row of `powers`.
 
     Powers by repeated multiplication, as `design_matrix_1d` forms them,
-    then one product of table columns per monomial. Raises MemoryError when
-    the n x p result does not fit in the machine's memory.
+    then one product of table columns per monomial, its first factor copied
+    (a product with 1 would not change it). Raises MemoryError when the
+    n x p result does not fit in the machine's memory.
     """
     n, D = X.shape
     degree = int(powers.max(initial=0))
     _require_memory(len(powers), f"its design matrix for {n} samples",
                     8 * n * (len(powers) + degree + 1))
-    # rows of Phi.T are contiguous: the result is Phi in column-major order,
-    # the kernel's own layout
-    Phi_t = np.ones((len(powers), n))
-    table = np.empty((degree + 1, n))
-    table[0] = 1.0
+    # rows of Phi.T are contiguous: the result is Phi in column-major order
+    Phi_t = np.empty((len(powers), n))
+    started = np.zeros(len(powers), dtype=bool)
+    # X[:, d] ** e for e >= 2; the first power is X's own column
+    table = np.empty((max(degree - 1, 0), n))
     for d in range(D):
-        for e in range(1, degree + 1):
-            np.multiply(table[e - 1], X[:, d], out=table[e])
+        power = [X[:, d], X[:, d], *table]
+        for e in range(2, degree + 1):
+            np.multiply(power[e - 1], X[:, d], out=power[e])
         for j in np.flatnonzero(powers[:, d]):
-            Phi_t[j] *= table[powers[j, d]]
+            if started[j]:
+                Phi_t[j] *= power[powers[j, d]]
+            else:
+                Phi_t[j] = power[powers[j, d]]
+        started |= powers[:, d] > 0
+    Phi_t[~started] = 1.0
     return Phi_t.T
 
 

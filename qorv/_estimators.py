@@ -99,7 +99,8 @@ class _PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         Xv, yv = validate_data(self, X, y, dtype=np.float64, y_numeric=True,
                                ensure_min_samples=2)
         w = _check_sample_weight(sample_weight, Xv, dtype=np.float64, ensure_non_negative=True)
-        self._scale_features(Xv[w > 0])
+        positive = w > 0
+        self._scale_features(Xv if positive.all() else Xv[positive])
         self._scale_target(yv, w)
         self._powers = total_degree_powers(Xv.shape[1], self.degree)
         return self._basis(Xv), self._scaled_target(yv), w

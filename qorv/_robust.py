@@ -19,12 +19,13 @@ scaling, the random draws and the warnings.
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
+import _qorv_runtime  # type: ignore[import-not-found]
 import qorv_core
 
 # Bisquare tuning of the S-scale: with mean rho = 1/2 it is the standard
@@ -139,13 +140,18 @@ class RobustFit:
 
 @dataclass
 class _Rows:
-    """A set of rows with their weights: the data of one stage of the fit."""
+    """A set of rows with their weights: the data of one stage of the fit,
+    with the room its least-squares passes write their weighted rows into
+    (allocated once, as a fresh array per pass costs more than the pass)."""
 
     Phi: NDArray[np.float64]
     ys: NDArray[np.float64]
     w: NDArray[np.float64]
+    work: tuple[NDArray[np.float64], NDArray[np.float64]] | None = field(default=None,
+                                                                          init=False)
 
     def __post_init__(self) -> None:
+        self.ys, self.w = np.ascontiguousarray(self.ys), np.ascontiguousarray(self.w)
         self.total = float(self.w.sum())
 
     def residuals(self, beta: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -155,21 +161,30 @@ class _Rows:
     def columns(self, columns: NDArray[np.intp]) -> _Rows:
         return _Rows(self.Phi[:, columns], self.ys, self.w)
 
+    def room(self) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        if self.work is None:
+            self.work = _work_for(self.Phi)
+        return self.work
 
-def _clipped_square(u: NDArray[np.float64], c: float) -> NDArray[np.float64]:
-    """min((u / c)**2, 1), clipped before squaring so that it cannot overflow."""
-    v = np.minimum(np.abs(u) * (1.0 / c), 1.0)
-    return np.square(v, out=v)
+    def least_squares(self, a: NDArray[np.float64], penalty: Penalty) -> NDArray[np.float64]:
+        return weighted_least_squares(self.Phi, self.ys, a, self.total, penalty, self.room())
 
+    def bisquare_pass(self, beta: NDArray[np.float64], inverse: Any,
+                      square: NDArray[np.float64] | None = None) -> tuple[int, float]:
+        """Writes the rows weighted for a bisquare step from `beta` into the
+        room, `inverse` being 1 / (tuning * scale) at each row or at all, and
+        returns (rows written, sum of w * square * (1 - rho)), `square` one
+        for every row when None (`bisquare_rows`)."""
+        n = len(self.ys)
+        inverse = np.broadcast_to(np.asarray(inverse, dtype=np.float64), n)
+        square = np.broadcast_to(np.float64(1.0), n) if square is None else square
+        m, complement = _qorv_runtime.bisquare_rows(self.Phi, self.ys, np.ascontiguousarray(beta),
+                                                    self.w, inverse, square, *self.room())
+        return int(m), float(complement)
 
-def _bisquare_rho(u: NDArray[np.float64], c: float) -> NDArray[np.float64]:
-    rho: NDArray[np.float64] = 1.0 - (1.0 - _clipped_square(u, c)) ** 3
-    return rho
-
-
-def _bisquare_weight(u: NDArray[np.float64], c: float) -> NDArray[np.float64]:
-    weight: NDArray[np.float64] = np.square(1.0 - _clipped_square(u, c))
-    return weight
+    def solve(self, m: int, penalty: Penalty) -> NDArray[np.float64]:
+        """The weighted least-squares fit to the first `m` rows of the room."""
+        return _solve_written(self.room(), m, self.total, penalty)
 
 
 def weighted_median(values: NDArray[np.float64], w: NDArray[np.float64]) -> float:
@@ -206,9 +221,11 @@ def m_scale(r: NDArray[np.float64], w: NDArray[np.float64], total: float,
     if not s > 0:
         # under half of the weight has no residual, so some scale above 0 solves it
         s = float(np.abs(r).max())
+    r, w = np.ascontiguousarray(r), np.ascontiguousarray(w)
     for _ in range(200):
         # the fixed point of s^2 = s^2 * mean rho / b, from either side
-        new = s * np.sqrt(float(w @ _bisquare_rho(r / s, S_TUNING)) / target)
+        new = s * math.sqrt(float(_qorv_runtime.bisquare_rho_sum(r, w, 1.0 / (s * S_TUNING)))
+                            / target)
         if not new > 0:
             return 0.0
         if abs(new - s) <= SCALE_TOLERANCE * s:
@@ -217,21 +234,38 @@ def m_scale(r: NDArray[np.float64], w: NDArray[np.float64], total: float,
     return s
 
 
+def _work_for(Phi: NDArray[np.float64]) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Room for the weighted rows of `Phi` and of its target."""
+    return np.empty(Phi.shape), np.empty(len(Phi))
+
+
 def weighted_least_squares(Phi: NDArray[np.float64], ys: NDArray[np.float64],
-                           a: NDArray[np.float64], total: float, penalty: Penalty
+                           a: NDArray[np.float64], total: float, penalty: Penalty,
+                           work: tuple[NDArray[np.float64], NDArray[np.float64]] | None = None
                            ) -> NDArray[np.float64]:
     """Minimise sum(a * r**2) / total plus the penalties, the ridge against
     the sum: with `a` the sample weights and `total` their sum, a weight of 2
     is the row twice; an M-step passes its weights times the sample weights.
 
-    The weights enter as row factors; the kernel weighs the penalties
-    against the plain mean over its rows, so they are scaled by the mean
-    sample weight (rows of weight 0 add nothing to its sums).
+    The weights enter as row factors, written into `work` (from `_work_for`;
+    None: fresh room); rows of weight 0 add nothing to the sums and are left
+    out. The kernel weighs the penalties against the plain mean over the
+    rows it gets, so they are scaled by the sum of the sample weights over
+    their number.
     """
-    mean_weight = total / len(a) if len(a) else 1.0
-    root = np.sqrt(a)
+    work = _work_for(Phi) if work is None else work
+    m = int(_qorv_runtime.weighted_rows(Phi, np.ascontiguousarray(ys), np.ascontiguousarray(a),
+                                        *work))
+    return _solve_written(work, m, total, penalty)
+
+
+def _solve_written(work: tuple[NDArray[np.float64], NDArray[np.float64]], m: int, total: float,
+                   penalty: Penalty) -> NDArray[np.float64]:
+    """`weighted_least_squares` from the first `m` weighted rows in `work`."""
+    Phi_w, ys_w = work
+    mean_weight = total / m if m else 0.0
     beta: NDArray[np.float64] = qorv_core.fit_regularized_linear(
-        Phi * root[:, None], ys * root, penalty.R1, penalty.R2, penalty.gamma1 * mean_weight,
+        Phi_w[:m], ys_w[:m], penalty.R1, penalty.R2, penalty.gamma1 * mean_weight,
         penalty.gamma2 * mean_weight, penalty.ridge)
     return beta
 
@@ -242,24 +276,26 @@ class _Counter:
 
     def wls(self, rows: _Rows, a: NDArray[np.float64], penalty: Penalty) -> NDArray[np.float64]:
         self.passes += 1
-        return weighted_least_squares(rows.Phi, rows.ys, a, rows.total, penalty)
+        return rows.least_squares(a, penalty)
+
+    def solve(self, rows: _Rows, m: int, penalty: Penalty) -> NDArray[np.float64]:
+        self.passes += 1
+        return rows.solve(m, penalty)
 
 
 def _s_steps(rows: _Rows, beta: NDArray[np.float64], scale: float | None, penalty: Penalty,
              steps: int, count: _Counter) -> tuple[NDArray[np.float64], float]:
     """Up to `steps` reweighted passes that lower the M-scale of the residuals
     (each pass cannot raise it); stops when the scale settles."""
-    r = rows.residuals(beta)
-    s = m_scale(r, rows.w, rows.total, scale)
+    s = m_scale(rows.residuals(beta), rows.w, rows.total, scale)
     for _ in range(steps):
         if s == 0.0:
             break
-        new_beta = count.wls(rows, rows.w * _bisquare_weight(r / s, S_TUNING), penalty)
-        new_r = rows.residuals(new_beta)
-        new_s = m_scale(new_r, rows.w, rows.total, s)
+        new_beta = count.solve(rows, rows.bisquare_pass(beta, 1.0 / (s * S_TUNING))[0], penalty)
+        new_s = m_scale(rows.residuals(new_beta), rows.w, rows.total, s)
         if not new_s <= s:
             break
-        beta, r, settled, s = new_beta, new_r, s - new_s <= TOLERANCE * s, new_s
+        beta, settled, s = new_beta, s - new_s <= TOLERANCE * s, new_s
         if settled:
             break
     return beta, s
@@ -269,14 +305,23 @@ def _core_scale(r2: NDArray[np.float64], w: NDArray[np.float64], inside: NDArray
                 p: int) -> float:
     """The standard deviation of Gaussian residuals whose central part,
     within CORE_MULTIPLE of it, has the spread of the residuals (whose
-    squares are `r2`) `inside` of
-    a fit of `p` coefficients to them (the weights count as samples: such a
-    fit leaves sum(w) - p degrees of freedom; at most half of them are taken
-    for coefficients, so that the scale of a fit through nearly every sample
-    in the window stays finite)."""
+    squares are `r2`) `inside` of a fit of `p` coefficients to them."""
     wi = w * inside
-    m = float(wi.sum())
-    return float(np.sqrt(float(wi @ r2) / max(m - p, 0.5 * m))) / CORE_SPREAD
+    return _scale_of_window(float(wi.sum()), float(wi @ r2), p)
+
+
+def _inside(a: NDArray[np.float64], w: NDArray[np.float64], limit: float) -> float:
+    """The weight of the samples whose absolute residual `a` is at most `limit`."""
+    return float(_qorv_runtime.window_sums(a, w, limit)[0])
+
+
+def _scale_of_window(m: float, squares: float, p: int) -> float:
+    """`_core_scale` from the weight `m` inside the window and the weighted
+    sum of its squared residuals (the weights count as samples: a fit of
+    `p` coefficients leaves m - p degrees of freedom; at most half of them
+    are taken for coefficients, so that the scale of a fit through nearly
+    every sample in the window stays finite)."""
+    return math.sqrt(squares / max(m - p, 0.5 * m)) / CORE_SPREAD
 
 
 def _covering_scale(r: NDArray[np.float64], w: NDArray[np.float64], need: float) -> float:
@@ -291,15 +336,16 @@ def _covering_scale(r: NDArray[np.float64], w: NDArray[np.float64], need: float)
     return float(a[order[i]]) / CORE_MULTIPLE
 
 
-def _window_scale(r: NDArray[np.float64], w: NDArray[np.float64], p: int,
+def _window_scale(a: NDArray[np.float64], w: NDArray[np.float64], p: int,
                   scale: float | None = None, cap: int = 100) -> float:
-    """The scale of `_core_steps` for residuals that stay as they are."""
-    s = scale or _covering_scale(r, w, 0.5 * float(w.sum()))
-    a, r2 = np.abs(r), np.square(r)
+    """The scale of `_core_steps` for absolute residuals `a` that stay as they are."""
+    s = scale or _covering_scale(a, w, 0.5 * float(w.sum()))
+    a, w = np.ascontiguousarray(a), np.ascontiguousarray(w)
     for _ in range(cap):
         if not s > 0:
             return 0.0
-        new_s = _core_scale(r2, w, a <= CORE_MULTIPLE * s, p)
+        inside, squares = _qorv_runtime.window_sums(a, w, CORE_MULTIPLE * s)
+        new_s = _scale_of_window(float(inside), float(squares), p)
         if abs(new_s - s) <= SCALE_TOLERANCE * s:
             return new_s
         s = new_s
@@ -373,16 +419,17 @@ def _m_steps(rows: _Rows, beta: NDArray[np.float64], scale: float, tuning: float
         return beta, True
     objective = np.inf
     g = spread.of(rows)
-    local, square = scale * g, np.square(g)
+    inverse = 1.0 / (tuning * scale) if g is None else 1.0 / ((tuning * scale) * g)
+    square = None if g is None else np.square(g)
+    weight = rows.total if square is None else float(rows.w @ square)
     for _ in range(cap):
-        t = _clipped_square(rows.residuals(beta) / local, tuning)
-        a = rows.w * np.square(1.0 - t)
-        # rho = 1 - (1 - t)**3, times the spread squared, summed with the weights
-        new_objective = float(rows.w @ square) - float((a * square) @ (1.0 - t))
+        m, complement = rows.bisquare_pass(beta, inverse, square)
+        # rho times the spread squared, summed with the weights
+        new_objective = weight - complement
         if objective - new_objective <= OBJECTIVE_TOLERANCE * new_objective:
             return beta, True
         objective = new_objective
-        new_beta = count.wls(rows, a, penalty)
+        new_beta = count.solve(rows, m, penalty)
         change = float(np.abs(new_beta - beta).sum())
         beta = new_beta
         if change <= M_TOLERANCE * scale:
@@ -399,9 +446,10 @@ class Spread:
     gamma: NDArray[np.float64]
     center: float
 
-    def of(self, rows: _Rows) -> NDArray[np.float64]:
+    def of(self, rows: _Rows) -> NDArray[np.float64] | None:
+        """The spread at each of the rows; None where it is constant."""
         if not self.gamma.any():
-            return np.ones(len(rows.ys))
+            return None
         limit = math.log(SPREAD_LIMIT)
         log = np.clip(rows.Phi[:, self.linear] @ self.gamma - self.center, -limit, limit)
         g: NDArray[np.float64] = np.exp(log)
@@ -532,17 +580,16 @@ def robust_fit(Phi: NDArray[np.float64], ys: NDArray[np.float64], *,
         # each larger set of rows measures the scale again, from the one
         # before (the starts were compared on rows enough for the fit not to
         # follow their noise, so it holds for the others too)
-        r = everything.residuals(beta)
+        a = np.abs(everything.residuals(beta))
         for stage in stages[1:-1]:
-            scale = _window_scale(stage.residuals(beta), stage.w, p, scale)
+            scale = _window_scale(np.abs(stage.residuals(beta)), stage.w, p, scale)
         if len(stages) > 1:
-            scale = _window_scale(r, w, p, scale)
+            scale = _window_scale(a, w, p, scale)
         # on many rows the final step converges on the largest subset, from
         # where the passes over every row, each of which takes about five
         # sixths off the distance to the answer, need only polish the
         # coefficients to well below their statistical error
-        u = np.abs(r) / scale if scale > 0 else np.zeros(n)
-        near = float(w @ ((u > INLIER_MULTIPLE) & (u < MM_TUNING)))
+        near = _inside(a, w, MM_TUNING * scale) - _inside(a, w, INLIER_MULTIPLE * scale)
         tuning = MM_TUNING_NEAR if near > NEAR_SHARE * everything.total else MM_TUNING
         # the scale follows the inputs where the residuals clearly spread
         # along them, measured on the rows the starts were compared on
@@ -552,19 +599,21 @@ def robust_fit(Phi: NDArray[np.float64], ys: NDArray[np.float64], *,
         if len(stages) > 1:
             beta, _ = _m_steps(everything, beta, scale, tuning, penalty, POLISH_PASSES, count,
                                spread)
-    r = everything.residuals(beta)
+    a = np.abs(everything.residuals(beta))
     if not refit:
-        scale = _window_scale(r, w, p)
+        scale = _window_scale(a, w, p)
     threshold = INLIER_MULTIPLE * scale if residual_threshold is None else residual_threshold
-    mask = np.abs(r) <= threshold
-    caveats = _caveats(w, mask, p, threshold)
+    mask = a <= threshold
+    caveats = _caveats(everything, a, mask, p, threshold)
     return RobustFit(beta, scale, mask, found.energy, start, count.passes, converged, caveats)
 
 
-def _caveats(w: NDArray[np.float64], mask: NDArray[np.bool_], p: int,
+def _caveats(rows: _Rows, a: NDArray[np.float64], mask: NDArray[np.bool_], p: int,
              threshold: float) -> tuple[str, ...]:
-    n = int(np.count_nonzero(w))
-    inliers = int(np.count_nonzero(mask & (w > 0)))
+    """Messages on a fit whose absolute residuals `a` are within `threshold`
+    on `mask`."""
+    n = int(np.count_nonzero(rows.w))
+    inliers = int(np.count_nonzero(mask if n == len(mask) else mask & (rows.w > 0)))
     if n < p:
         return (f"{n} samples for {p} coefficients: the polynomial can pass through "
                 f"every sample, so none can stand out as an outlier; lower the degree "
@@ -572,7 +621,7 @@ def _caveats(w: NDArray[np.float64], mask: NDArray[np.bool_], p: int,
     if inliers < p:
         return (f"{inliers} inliers for {p} coefficients: the fit rests on fewer samples "
                 f"than it has coefficients; lower the degree or raise residual_threshold",)
-    share = float(w @ mask) / float(w.sum())
+    share = _inside(a, rows.w, threshold) / rows.total
     if share < S_BREAKDOWN:
         return (f"only {share:.0%} of the samples are inliers: a robust fit follows the "
                 f"majority of the samples, so this one may have missed their trend; check "

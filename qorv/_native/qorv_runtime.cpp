@@ -1,10 +1,13 @@
 // The private module _qorv_runtime: what qorv.show_versions() reports of the
-// native side. It links the same dispatch as qorv_core and applies the same
-// rule to the same environment variable at its import.
+// native side, and the row passes of qorv's robust fit. It links the same
+// dispatch as qorv_core and applies the same rule to the same environment
+// variable at its import.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include "dispatch.hpp"
+#include "robust_rows.hpp"
 
 #include <dlfcn.h>
 #include <omp.h>
@@ -47,10 +50,105 @@ const char* compiler() {
 #endif
 }
 
+// A float64 array of `ndim` (1 or 2) dimensions, read in place.
+qorv::StridedMatrix strided(const py::array_t<double>& array, const char* name,
+                            py::ssize_t ndim) {
+    qorv::require(array.ndim() == ndim, name, " has ", array.ndim(), " dimensions but must have ",
+                  ndim);
+    const auto doubles = [&](py::ssize_t d) {
+        const auto size = static_cast<py::ssize_t>(sizeof(double));
+        qorv::require(array.strides(d) % size == 0, name, " has a stride of ", array.strides(d),
+                      " bytes, not a whole number of doubles");
+        return static_cast<qorv::Index>(array.strides(d) / size);
+    };
+    return {array.data(), array.shape(0), ndim == 2 ? array.shape(1) : 1, doubles(0),
+            ndim == 2 ? doubles(1) : 1};
+}
+
+// A contiguous float64 vector of `n` entries, read in place.
+const double* vector_of(const py::array_t<double>& array, const char* name, qorv::Index n) {
+    const qorv::StridedMatrix v = strided(array, name, 1);
+    qorv::require(v.rows == n, name, " has ", v.rows, " entries but must have ", n);
+    qorv::require(v.row_stride == 1 || n <= 1, name, " must be contiguous");
+    return v.data;
+}
+
+// The storage of a writable, C-ordered float64 array of `shape` ({rows, cols}
+// or {n}).
+double* output_of(py::array& array, const char* name, std::vector<qorv::Index> shape) {
+    qorv::require(py::array_t<double>::check_(array) &&
+                      (array.flags() & py::array::c_style) == py::array::c_style,
+                  name, " must be a C-ordered float64 array");
+    const auto ndim = static_cast<py::ssize_t>(shape.size());
+    qorv::require(array.ndim() == ndim, name, " has ", array.ndim(),
+                  " dimensions but must have ", ndim);
+    if (ndim == 2) {
+        qorv::require(array.shape(0) == shape[0] && array.shape(1) == shape[1], name, " is ",
+                      array.shape(0), " x ", array.shape(1), " but must be ", shape[0], " x ",
+                      shape[1]);
+    } else {
+        qorv::require(array.shape(0) == shape[0], name, " has ", array.shape(0),
+                      " entries but must have ", shape[0]);
+    }
+    return static_cast<double*>(array.mutable_data());
+}
+
+qorv::Index weighted_rows(const py::array_t<double>& Phi, const py::array_t<double>& y,
+                          const py::array_t<double>& a, py::array& Phi_out, py::array& y_out) {
+    const qorv::StridedMatrix X = strided(Phi, "Phi", 2);
+    const double* yv = vector_of(y, "y", X.rows);
+    const double* av = vector_of(a, "a", X.rows);
+    double* Xo = output_of(Phi_out, "Phi_out", {X.rows, X.cols});
+    double* yo = output_of(y_out, "y_out", {X.rows});
+    return qorv::weighted_rows(X, yv, av, Xo, yo);
+}
+
+// A float64 vector of `n` entries read in place, through any stride.
+qorv::StridedVector entries_of(const py::array_t<double>& array, const char* name,
+                               qorv::Index n) {
+    const qorv::StridedMatrix v = strided(array, name, 1);
+    qorv::require(v.rows == n, name, " has ", v.rows, " entries but must have ", n);
+    return {v.data, v.row_stride};
+}
+
+std::pair<qorv::Index, double> bisquare_rows(const py::array_t<double>& Phi,
+                                             const py::array_t<double>& y,
+                                             const py::array_t<double>& beta,
+                                             const py::array_t<double>& w,
+                                             const py::array_t<double>& inverse,
+                                             const py::array_t<double>& square,
+                                             py::array& Phi_out, py::array& y_out) {
+    const qorv::StridedMatrix X = strided(Phi, "Phi", 2);
+    const double* yv = vector_of(y, "y", X.rows);
+    const double* b = vector_of(beta, "beta", X.cols);
+    const qorv::StridedVector wv = entries_of(w, "w", X.rows);
+    const qorv::StridedVector iv = entries_of(inverse, "inverse", X.rows);
+    const qorv::StridedVector sv = entries_of(square, "square", X.rows);
+    double* Xo = output_of(Phi_out, "Phi_out", {X.rows, X.cols});
+    double* yo = output_of(y_out, "y_out", {X.rows});
+    const qorv::BisquarePass pass = qorv::bisquare_rows(X, yv, b, wv, iv, sv, Xo, yo);
+    return {pass.written, pass.rho_complement};
+}
+
+double bisquare_rho_sum(const py::array_t<double>& r, const py::array_t<double>& w,
+                        double inverse) {
+    const qorv::Index n = strided(r, "r", 1).rows;
+    return qorv::bisquare_rho_sum(vector_of(r, "r", n), vector_of(w, "w", n), n, inverse);
+}
+
+std::pair<double, double> window_sums(const py::array_t<double>& a, const py::array_t<double>& w,
+                                     double limit) {
+    const qorv::Index n = strided(a, "a", 1).rows;
+    const qorv::WindowSums sums =
+        qorv::window_sums(vector_of(a, "a", n), vector_of(w, "w", n), n, limit);
+    return {sums.weight, sums.squares};
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_qorv_runtime, m) {
-    m.doc() = "Kernel levels and OpenMP runtime of qorv_core, for qorv.show_versions().";
+    m.doc() = "Kernel levels and OpenMP runtime of qorv_core, for qorv.show_versions(), and "
+              "the row passes of qorv's robust fit.";
     // A bad QORV_MAX_CPU_LEVEL fails this import as it fails qorv_core's.
     qorv::select_kernels();
     m.def("kernel_level", [] { return std::string(qorv::kernels().level); },
@@ -65,4 +163,18 @@ PYBIND11_MODULE(_qorv_runtime, m) {
     m.def("compiler", &compiler, "The compiler that built the native modules.");
     m.def("max_threads", [] { return omp_get_max_threads(); },
           "Threads a parallel region started by the calling thread gets.");
+    m.def("weighted_rows", &weighted_rows, py::arg("Phi"), py::arg("y"), py::arg("a"),
+          py::arg("Phi_out"), py::arg("y_out"),
+          "Writes sqrt(a) times each row of Phi and entry of y whose weight a is not 0 into "
+          "the first rows of Phi_out and y_out, in order; returns how many it wrote.");
+    m.def("bisquare_rows", &bisquare_rows, py::arg("Phi"), py::arg("y"), py::arg("beta"),
+          py::arg("w"), py::arg("inverse"), py::arg("square"), py::arg("Phi_out"),
+          py::arg("y_out"),
+          "One pass of a bisquare M-step at beta: with v = 1 - min(|y - Phi beta| * inverse, "
+          "1)**2, writes the rows as weighted_rows does for the weights w * v**2; returns "
+          "(rows written, sum(w * v**3 * square)).");
+    m.def("bisquare_rho_sum", &bisquare_rho_sum, py::arg("r"), py::arg("w"), py::arg("inverse"),
+          "sum(w * (1 - (1 - min(|r| * inverse, 1)**2)**3)).");
+    m.def("window_sums", &window_sums, py::arg("a"), py::arg("w"), py::arg("limit"),
+          "(sum(w[inside]), sum(w[inside] * a[inside]**2)) for inside = a <= limit.");
 }

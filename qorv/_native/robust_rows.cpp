@@ -1,0 +1,97 @@
+#include "robust_rows.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace qorv {
+
+namespace {
+
+// Sums of many terms keep this many partial sums, term i going to sum
+// i % kLanes, added in a fixed order at the end: one running sum would wait
+// for each addition to finish before the next.
+constexpr Index kLanes = 4;
+
+class LaneSum {
+public:
+    void add(Index i, double term) { lanes_[i % kLanes] += term; }
+    double total() const { return (lanes_[0] + lanes_[1]) + (lanes_[2] + lanes_[3]); }
+
+private:
+    double lanes_[kLanes] = {0.0, 0.0, 0.0, 0.0};
+};
+
+// Writes root times row i of Phi and y_i at place `written`, which only a
+// row of nonzero weight keeps (the next one overwrites it otherwise): no
+// branch on the weights, which would be guessed wrong at every outlier. A
+// place is never past the row being read.
+inline Index write_row(const StridedMatrix& Phi, Index i, double y_i, double root, bool kept,
+                       Index written, double* Phi_out, double* y_out) {
+    const double* row = Phi.data + i * Phi.row_stride;
+    double* out = Phi_out + written * Phi.cols;
+    for (Index j = 0; j < Phi.cols; ++j) out[j] = row[j * Phi.col_stride] * root;
+    y_out[written] = y_i * root;
+    return written + (kept ? 1 : 0);
+}
+
+}  // namespace
+
+Index weighted_rows(const StridedMatrix& Phi, const double* y, const double* a,
+                    double* Phi_out, double* y_out) {
+    Index written = 0;
+    for (Index i = 0; i < Phi.rows; ++i) {
+        written = write_row(Phi, i, y[i], std::sqrt(a[i]), a[i] != 0.0, written, Phi_out, y_out);
+    }
+    return written;
+}
+
+BisquarePass bisquare_rows(const StridedMatrix& Phi, const double* y, const double* beta,
+                           StridedVector w, StridedVector inverse, StridedVector square,
+                           double* Phi_out, double* y_out) {
+    const Index n = Phi.rows;
+    // Phi beta, a column at a time (each row summed in column order) into
+    // y_out, then in its place the root of each weight: loops over
+    // contiguous columns that the compiler can vectorise.
+    std::fill(y_out, y_out + n, 0.0);
+    for (Index j = 0; j < Phi.cols; ++j) {
+        const double* column = Phi.data + j * Phi.col_stride;
+        for (Index i = 0; i < n; ++i) y_out[i] += column[i * Phi.row_stride] * beta[j];
+    }
+    LaneSum complement;
+    for (Index i = 0; i < n; ++i) {
+        const double u = std::min(std::abs(y[i] - y_out[i]) * inverse[i], 1.0);
+        const double v = 1.0 - u * u;
+        const double a = w[i] * (v * v);
+        complement.add(i, (a * square[i]) * v);
+        y_out[i] = std::sqrt(a);
+    }
+    Index written = 0;
+    for (Index i = 0; i < n; ++i) {
+        const double root = y_out[i];
+        written = write_row(Phi, i, y[i], root, root != 0.0, written, Phi_out, y_out);
+    }
+    return {written, complement.total()};
+}
+
+double bisquare_rho_sum(const double* r, const double* w, Index n, double inverse) {
+    LaneSum sum;
+    for (Index i = 0; i < n; ++i) {
+        const double u = std::min(std::abs(r[i]) * inverse, 1.0);
+        const double v = 1.0 - u * u;
+        sum.add(i, w[i] * (1.0 - v * v * v));
+    }
+    return sum.total();
+}
+
+WindowSums window_sums(const double* a, const double* w, Index n, double limit) {
+    LaneSum weight, squares;
+    for (Index i = 0; i < n; ++i) {
+        // a weight of 0 outside the window, without a branch on the residuals
+        const double inside = a[i] <= limit ? w[i] : 0.0;
+        weight.add(i, inside);
+        squares.add(i, inside * (a[i] * a[i]));
+    }
+    return {weight.total(), squares.total()};
+}
+
+}  // namespace qorv

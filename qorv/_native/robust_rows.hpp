@@ -1,0 +1,64 @@
+// Passes over the rows for the robust fit of qorv._robust. Each reads the
+// rows once, in order, on the calling thread, so that its result depends on
+// its arguments alone.
+#pragma once
+
+#include "types.hpp"
+
+namespace qorv {
+
+// A matrix read in place: entry (i, j) at data[i * row_stride + j * col_stride]
+// (strides in doubles, either sign).
+struct StridedMatrix {
+    const double* data;
+    Index rows;
+    Index cols;
+    Index row_stride;
+    Index col_stride;
+};
+
+// A vector read in place: entry i at data[i * step] (a step of 0 repeats
+// one value for every row).
+struct StridedVector {
+    const double* data;
+    Index step;
+
+    double operator[](Index i) const { return data[i * step]; }
+};
+
+// Writes sqrt(a[i]) times row i of Phi, and sqrt(a[i]) * y[i], for each row
+// whose weight a[i] is not 0, in row order, into the first rows of the
+// row-major Phi_out (Phi.cols entries a row) and of y_out; returns the number
+// of rows written. A row of weight 0 adds nothing to the normal equations of
+// a weighted least-squares fit, so the rows written have the same ones.
+Index weighted_rows(const StridedMatrix& Phi, const double* y, const double* a,
+                    double* Phi_out, double* y_out);
+
+// One pass of a bisquare M-step at the coefficients beta: each row's
+// residual r = y[i] - (row i of Phi) . beta, v = 1 - min(|r| * inverse[i], 1)^2
+// (clipped before squaring so that it cannot overflow) and weight
+// a = w[i] * v^2; the rows are written as weighted_rows writes them for the
+// weights a. `written`: the number of rows written; `rho_complement`: the
+// sum of a * square[i] * v, the weighted sum of square[i] * (1 - rho).
+struct BisquarePass {
+    Index written;
+    double rho_complement;
+};
+BisquarePass bisquare_rows(const StridedMatrix& Phi, const double* y, const double* beta,
+                           StridedVector w, StridedVector inverse, StridedVector square,
+                           double* Phi_out, double* y_out);
+
+// The sum over i < n of w[i] * rho(r[i] * inverse), rho the bisquare's
+// 1 - (1 - min(u^2, 1))^3, |u| clipped at 1 before squaring so that it
+// cannot overflow.
+double bisquare_rho_sum(const double* r, const double* w, Index n, double inverse);
+
+// The weight w[i] and the weighted square w[i] * a[i]^2 summed over the
+// i < n with a[i] <= limit: (sum of weights, sum of squares).
+struct WindowSums {
+    double weight;
+    double squares;
+};
+WindowSums window_sums(const double* a, const double* w, Index n, double limit);
+
+}  // namespace qorv
