@@ -91,16 +91,15 @@ struct Lanes {
     // take the ports the products need: the tiles ran at two thirds of the
     // speed at AVX2 and half at AVX-512, where the broadcast is best the
     // multiplication's own memory operand.
-    static V mul_splat(const double* a, const V& b) {
+    static void mul_splat(V& product, const double* a, const V& b) {
 #if defined(__AVX512F__)
         if constexpr (L == 8) {
             // The packed blocks the kernels read are written before they are
             // called and never while they run, so the read from *a need not
             // be declared (here and below); declared as a memory operand, it
             // made GCC keep the tiles' accumulators in memory.
-            V product;
             asm("vmulpd (%1)%{1to8%}, %2, %0" : "=v"(product) : "r"(a), "v"(b));
-            return product;
+            return;
         }
 #endif
         V splatted;
@@ -108,11 +107,12 @@ struct Lanes {
         if constexpr (L == 4) {
             // A broadcast from memory takes a load port only.
             asm("vbroadcastsd (%1), %0" : "=v"(splatted) : "r"(a));
-            return splatted * b;
+            product = splatted * b;
+            return;
         }
 #endif
         splat(splatted, *a);
-        return splatted * b;
+        product = splatted * b;
     }
 };
 
@@ -138,7 +138,11 @@ inline void gram_tile(const double* x, std::int64_t rows, std::int64_t P, std::i
                                  c * L % kTileCols);
         }
         for (int t = 0; t < TI; ++t) {
-            for (int c = 0; c < NV; ++c) acc[t][c] += Pack::mul_splat(a_row + t, b[c]);
+            for (int c = 0; c < NV; ++c) {
+                V product;
+                Pack::mul_splat(product, a_row + t, b[c]);
+                acc[t][c] += product;
+            }
         }
     }
     for (int t = 0; t < TI; ++t) {
