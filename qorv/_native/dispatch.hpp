@@ -48,6 +48,15 @@ struct Kernels {
     // gram::gram_rows.
     void (*gram_rows)(const double* X, std::int64_t rs, std::int64_t p, const double* y,
                       std::int64_t rows, const double* X_end, double* G);
+
+    // Updates columns c < cols, rows i < rows of T (column stride ldt) by
+    // the products of L (column stride ldl, J columns) with W (W[c J + j]):
+    // T loses the sums over each block of `block` columns, each from 0.0 in
+    // column order, block after block; in carry mode T gains every product
+    // in column order instead; see ldlt::update.
+    void (*ldlt_update)(const double* L, std::int64_t ldl, const double* W, std::int64_t J,
+                        std::int64_t block, double* T, std::int64_t ldt, bool carry,
+                        std::int64_t rows, std::int64_t cols);
 };
 
 // The kernels chosen by select_kernels; the baseline ones until it runs.
