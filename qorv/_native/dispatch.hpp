@@ -55,6 +55,15 @@ struct Kernels {
     // of `rows` doubles; see qr::fold_rows.
     void (*fold_rows)(double* R, std::int64_t ldr, double* D, std::int64_t ldd,
                       std::int64_t rows, std::int64_t m, bool triangular, double* v);
+
+    // Updates columns c < cols, rows i < rows of T (column stride ldt) by
+    // the products of L (column stride ldl, J columns) with W (W[c J + j]):
+    // T loses the sums over each block of `block` columns, each from 0.0 in
+    // column order, block after block; in carry mode T gains every product
+    // in column order instead; see ldlt::update.
+    void (*ldlt_update)(const double* L, std::int64_t ldl, const double* W, std::int64_t J,
+                        std::int64_t block, double* T, std::int64_t ldt, bool carry,
+                        std::int64_t rows, std::int64_t cols);
 };
 
 // The kernels chosen by select_kernels; the baseline ones until it runs.

@@ -338,17 +338,253 @@ Matrix augmented_factor(const RowMatrixRef& X, const VectorRef& y) {
     return R;
 }
 
+// Eigen's LDLT of a p x p matrix's lower triangle, step k: the pivot is the
+// first diagonal entry of largest magnitude among rows k to p - 1 (a NaN is
+// never larger, but keeps the place when it comes first), swapped to row k.
+// With the finished row l_k0 ... of L and weights w_j = d_j l_kj,
+// d_k = a_kk - (l_k0 w_0 + l_k1 w_1 + ...), summed from the first product.
+// Below the diagonal, a_ik loses the products l_ij w_j of its row as Eigen's
+// matrix-vector product sums them: for k < kOneBlock in one sum from 0.0,
+// beyond that in one such sum per block of ldlt_block(p) columns, taken off
+// block after block; a product with a single row (the last row, k = p - 2)
+// is a sum like that of d_k. Column k is then divided by d_k where |d_k| > 0.
+// No other diagonal entry changes at step k, so the pivots follow from the
+// diagonal alone, and the factor is that of the permuted matrix without
+// pivoting. Here each block, once its columns are finished, is taken off
+// all later columns at once: the same sums in the same order.
+constexpr Index kOneBlock = 128;
+
+Index ldlt_block(Index p) { return p * Index{sizeof(double)} < 32000 ? 16 : 4; }
+
+// Columns finished before they are taken off the columns beyond, a
+// multiple of every block: a tile of that update then subtracts several
+// blocks while its entries stay in the first-level cache, and the matrix
+// beyond is read once per kSuperPanel columns instead of once per block.
+constexpr Index kSuperPanel = 64;
+
+// Target columns and rows of one task of that update.
+constexpr Index kTaskCols = 16;
+constexpr Index kTaskRows = 256;
+
+// Eigen's transpositions: the pivot of every step.
+std::vector<Index> ldlt_pivots(const Matrix& A) {
+    const Index p = A.rows();
+    Vector magnitude = A.diagonal().cwiseAbs();
+    std::vector<Index> pivots(static_cast<std::size_t>(p));
+    for (Index k = 0; k < p; ++k) {
+        Index best = k;
+        for (Index i = k + 1; i < p; ++i) {
+            if (magnitude(i) > magnitude(best)) best = i;
+        }
+        pivots[static_cast<std::size_t>(k)] = best;
+        std::swap(magnitude(k), magnitude(best));
+    }
+    return pivots;
+}
+
+// Copies A's lower triangle over its upper one, in tiles that keep the
+// lines they read and write in the cache.
+void mirror_lower(Matrix& A) {
+    constexpr Index kTile = 8;
+    const Index p = A.rows();
+    for (Index j0 = 0; j0 < p; j0 += kTile) {
+        const Index j1 = std::min(j0 + kTile, p);
+        for (Index i0 = j0; i0 < p; i0 += kTile) {
+            const Index i1 = std::min(i0 + kTile, p);
+            for (Index i = i0; i < i1; ++i) {
+                for (Index j = j0; j < std::min(j1, i); ++j) A(j, i) = A(i, j);
+            }
+        }
+    }
+}
+
+// The lower triangle of A, a symmetric matrix, with rows and columns
+// permuted by the pivots; zero above. Each column of A is read in order
+// into a copy before it is read in the pivots' order: the processor then
+// fetches its lines ahead.
+Matrix permuted_lower(const Matrix& A, const std::vector<Index>& pivots) {
+    const Index p = A.rows();
+    std::vector<Index> order(static_cast<std::size_t>(p));
+    for (Index k = 0; k < p; ++k) order[static_cast<std::size_t>(k)] = k;
+    for (Index k = 0; k < p; ++k) {
+        std::swap(order[static_cast<std::size_t>(k)],
+                  order[static_cast<std::size_t>(pivots[static_cast<std::size_t>(k)])]);
+    }
+    Matrix F = uninitialized_matrix(p, p);
+    std::vector<double> column(static_cast<std::size_t>(p));
+    for (Index j = 0; j < p; ++j) {
+        const double* source = &A(0, order[static_cast<std::size_t>(j)]);
+        std::copy(source, source + p, column.begin());
+        for (Index i = 0; i < j; ++i) F(i, j) = 0.0;
+        for (Index i = j; i < p; ++i) {
+            F(i, j) = column[static_cast<std::size_t>(order[static_cast<std::size_t>(i)])];
+        }
+    }
+    return F;
+}
+
+// The factorisation in place of a matrix without pivots: L below the
+// diagonal, D on it. Above the diagonal, row j holds column j of L once its
+// block is finished, so that the rows of L read contiguously; entries
+// there not yet written hold values of no use.
+class PanelLdlt {
+public:
+    explicit PanelLdlt(Matrix& F)
+        : F_(F),
+          p_(F.rows()),
+          block_(ldlt_block(p_)),
+          a_diag_(F.diagonal()),
+          d_(p_),
+          sums_(Matrix::Zero(p_, std::min(p_, kOneBlock))),
+          row_(p_),
+          w_(p_),
+          W_(p_ * std::min(p_, kSuperPanel)),
+          a_last_(p_ > 2 ? F(p_ - 1, p_ - 2) : 0.0) {}
+
+    void run() {
+        for (Index s0 = 0; s0 < p_; s0 += kSuperPanel) {
+            const Index s1 = std::min(s0 + kSuperPanel, p_);
+            for (Index b0 = s0; b0 < s1; b0 += block_) {
+                const Index b1 = std::min(b0 + block_, s1);
+                for (Index k = b0; k < b1; ++k) finish_column(k, b0);
+                mirror(b0, b1);
+                take_off(b0, b1, b1, s1);
+            }
+            take_off(s0, s1, s1, p_);
+        }
+    }
+
+private:
+    // row_ = l_i0 ... l_i,k-1, the blocks before b0 mirrored, and returns
+    // the sum of their products with w_ from the first product (k > 0).
+    double row_sum(Index i, Index k, Index b0) {
+        for (Index j = 0; j < b0; ++j) row_(j) = F_(j, i);
+        for (Index j = b0; j < k; ++j) row_(j) = F_(i, j);
+        double sum = row_(0) * w_(0);
+        for (Index j = 1; j < k; ++j) sum = sum + row_(j) * w_(j);
+        return sum;
+    }
+
+    // Column k, of the block from b0, all blocks before taken off.
+    void finish_column(Index k, Index b0) {
+        for (Index j = 0; j < b0; ++j) w_(j) = d_(j) * F_(j, k);
+        for (Index j = b0; j < k; ++j) w_(j) = d_(j) * F_(k, j);
+        const double d = k > 0 ? a_diag_(k) - row_sum(k, k, b0) : a_diag_(k);
+        d_(k) = d;
+        F_(k, k) = d;
+        const Index rows = p_ - k - 1;
+        if (rows == 0) return;
+        if (k > 0) {
+            // Below kOneBlock, sums_ holds the one running sum of the column.
+            const bool carry = k < kOneBlock;
+            double* target = carry ? &sums_(k + 1, k) : &F_(k + 1, k);
+            if (k > b0) {
+                kernels().ldlt_update(&F_(k + 1, b0), p_, w_.data() + b0, k - b0, block_, target,
+                                      p_, carry, rows, 1);
+            }
+            if (carry) {
+                for (Index i = k + 1; i < p_; ++i) F_(i, k) = F_(i, k) - sums_(i, k);
+            }
+            if (rows == 1) F_(p_ - 1, k) = a_last_ - row_sum(p_ - 1, k, b0);
+        }
+        if (std::abs(d) > 0.0) {
+            for (Index i = k + 1; i < p_; ++i) F_(i, k) = F_(i, k) / d;
+        }
+    }
+
+    // Copies columns [b0, b1) of L into rows [b0, b1) above the diagonal.
+    void mirror(Index b0, Index b1) {
+        for (Index i = b0 + 1; i < p_; ++i) {
+            for (Index j = b0; j < std::min(b1, i); ++j) F_(j, i) = F_(i, j);
+        }
+    }
+
+    // Takes the finished columns [j0, j1), whole blocks, off the entries
+    // below the diagonal of columns [k_begin, k_end). A task's columns lie
+    // on one side of kOneBlock, and its rows start below the diagonal of
+    // its first column.
+    void take_off(Index j0, Index j1, Index k_begin, Index k_end) {
+        if (k_begin >= k_end) return;
+        const Index J = j1 - j0;
+        for (Index k = k_begin; k < k_end; ++k) {
+            for (Index j = j0; j < j1; ++j) W_((k - k_begin) * J + j - j0) = d_(j) * F_(j, k);
+        }
+        struct Task {
+            Index k0, k1, r0, r1;
+        };
+        std::vector<Task> tasks;
+        for (Index k0 = k_begin; k0 < k_end;) {
+            Index k1 = std::min(k0 + kTaskCols, k_end);
+            if (k0 < kOneBlock) k1 = std::min(k1, kOneBlock);
+            for (Index r0 = k0 + 1; r0 < p_; r0 += kTaskRows) {
+                tasks.push_back({k0, k1, r0, std::min(r0 + kTaskRows, p_)});
+            }
+            k0 = k1;
+        }
+        const double task_ns = kNsPerProduct * static_cast<double>(kTaskCols * kTaskRows * J);
+        parallel_for_each_task(static_cast<int>(tasks.size()), task_ns, [&](int t) {
+            const Task& task = tasks[static_cast<std::size_t>(t)];
+            const bool carry = task.k0 < kOneBlock;
+            double* target = carry ? &sums_(task.r0, task.k0) : &F_(task.r0, task.k0);
+            kernels().ldlt_update(&F_(task.r0, j0), p_, W_.data() + (task.k0 - k_begin) * J, J,
+                                  block_, target, p_, carry, task.r1 - task.r0,
+                                  task.k1 - task.k0);
+        });
+    }
+
+    Matrix& F_;
+    const Index p_, block_;
+    // A's diagonal, and D so far.
+    const Vector a_diag_;
+    Vector d_;
+    Matrix sums_;
+    Vector row_, w_, W_;
+    // The last row's entry in the column before the diagonal, as it came.
+    const double a_last_;
+};
+
 }  // namespace
+
+Vector pivoted_ldlt_solve(Matrix A, const Vector& b) {
+    const Index p = A.rows();
+    const std::vector<Index> pivots = ldlt_pivots(A);
+    // Eigen stops at a first pivot that is zero or NaN, leaving the matrix
+    // as it came.
+    if (p <= 1 || !(std::abs(A(pivots[0], pivots[0])) > 0.0)) return A.ldlt().solve(b);
+    mirror_lower(A);
+    Matrix F = permuted_lower(A, pivots);
+    A.resize(0, 0);
+    PanelLdlt(F).run();
+    Eigen::Transpositions<Eigen::Dynamic> swaps(p);
+    for (Index k = 0; k < p; ++k) {
+        swaps.indices()(k) = static_cast<int>(pivots[static_cast<std::size_t>(k)]);
+    }
+    // Eigen's LDLT::solve, step by step.
+    Vector x = swaps * b;
+    const Eigen::TriangularView<const Matrix, Eigen::UnitLower> L(F);
+    L.solveInPlace(x);
+    for (Index i = 0; i < p; ++i) {
+        if (std::abs(F(i, i)) > (std::numeric_limits<double>::min)()) {
+            x(i) /= F(i, i);
+        } else {
+            x(i) = 0.0;
+        }
+    }
+    L.transpose().solveInPlace(x);
+    return swaps.transpose() * x;
+}
 
 Vector fit_regularized_linear(const RowMatrixRef& Phi, const VectorRef& y, const Matrix* R1,
                               const Matrix* R2, double gamma1, double gamma2, double ridge) {
     require_one_target_per_row(y, Phi.rows(), "Phi");
     require_penalty_shape("R1", R1, gamma1, Phi.cols(), "a row of Phi");
     require_penalty_shape("R2", R2, gamma2, Phi.cols(), "a row of Phi");
-    // A with its factorisation, the Gram sums, the right-hand side and the
+    // A with its factorisation (and the factorisation's running sums and
+    // weights, columns of p), the Gram sums, the right-hand side and the
     // solution.
     const Index p = Phi.cols(), P = gram::padded_stride(p + 1);
-    require_memory_for(checked_add(square_storage(2, p, 3), checked_mul(P, P)));
+    require_memory_for(
+        checked_add(square_storage(2, p, 3 + kOneBlock + kSuperPanel), checked_mul(P, P)));
     const double n = static_cast<double>(y.size());
     const std::vector<double> G = augmented_gram(Phi, y);
     Matrix A = Matrix::Zero(p, p);
@@ -360,7 +596,7 @@ Vector fit_regularized_linear(const RowMatrixRef& Phi, const VectorRef& y, const
     A.diagonal().array() += ridge;
     if (penalty_used(R1, gamma1)) add_scaled(A, *R1, n * gamma1);
     if (penalty_used(R2, gamma2)) add_scaled(A, *R2, n * gamma2);
-    return A.ldlt().solve(b);
+    return pivoted_ldlt_solve(std::move(A), b);
 }
 
 Vector ols(const RowMatrixRef& X, const VectorRef& y) {

@@ -23,6 +23,12 @@ using VectorRef = Eigen::Ref<const Vector>;
 Vector fit_regularized_linear(const RowMatrixRef& Phi, const VectorRef& y, const Matrix* R1,
                               const Matrix* R2, double gamma1, double gamma2, double ridge);
 
+// A.ldlt().solve(b) with Eigen's LDLT of A's lower triangle, bit for bit,
+// from a factorisation in column panels whose updates are spread over
+// threads; the result does not depend on the thread count. A is square and
+// b has its size; A's upper triangle serves as scratch.
+Vector pivoted_ldlt_solve(Matrix A, const Vector& b);
+
 // Least-squares solution of X beta = y of minimum norm, by a thin SVD; a tall
 // X is first reduced to its p x p triangular factor by a QR over fixed row
 // blocks, so the result does not depend on the thread count.

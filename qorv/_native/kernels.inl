@@ -168,6 +168,18 @@ void fold_rows(double* R, Index ldr, double* D, Index ldd, Index rows, Index m, 
     qorv::qr::fold_rows<kLanes>(R, ldr, D, ldd, rows, m, triangular, v);
 }
 
+#include "ldlt_kernels.hpp"
+
+// Tiles of R vectors by NC columns: 8 accumulators in the 16 registers of
+// the baseline and AVX2 levels, 24 in AVX-512's 32.
+void ldlt_update(const double* L, Index ldl, const double* W, Index J, Index block, double* T,
+                 Index ldt, bool carry, Index rows, Index cols) {
+    constexpr int R = kLanes == 8 ? 3 : 2, NC = kLanes == 8 ? 8 : 4;
+    const qorv::ldlt::Update u{L, ldl, W, J, block, T, ldt};
+    if (carry) return qorv::ldlt::update<true, kLanes, R, NC>(u, rows, cols);
+    qorv::ldlt::update<false, kLanes, R, NC>(u, rows, cols);
+}
+
 extern const Kernels table;
 const Kernels table{QORV_KERNEL_LEVEL, count_product_hits, multiply_columns, gram_lower_rows,
-                    gram_narrow, gram_rows, fold_rows};
+                    gram_narrow, gram_rows, fold_rows, ldlt_update};
