@@ -306,9 +306,9 @@ RowMatrix block_factor(const RowMatrixRef& X, const VectorRef& y, Index row, Ind
 // wave. R's last column holds Q'y.
 Matrix augmented_factor(const RowMatrixRef& X, const VectorRef& y) {
     const Index p = X.cols(), m = p + 1;
-    // At least 4m rows a block keeps the merges, O(m^3) each, below the
-    // blocks' own cost.
-    const Index n = X.rows(), B = std::max<Index>(1, std::min(block_rows(m, 4 * m), n));
+    // At least 2m rows a block keeps the merges, m^3 / 3 products each, at
+    // a sixth of the blocks' own cost or less.
+    const Index n = X.rows(), B = std::max<Index>(1, std::min(block_rows(m, 2 * m), n));
     const Index wave = std::min(wave_blocks(m * m), block_count(n, B));
     std::vector<RowMatrix> factors(static_cast<std::size_t>(wave));
     RowMatrix R;
