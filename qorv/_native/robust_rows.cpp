@@ -14,12 +14,23 @@ constexpr Index kLanes = 4;
 
 class LaneSum {
 public:
-    void add(Index i, double term) { lanes_[i % kLanes] += term; }
+    void add(Index lane, double term) { lanes_[lane] += term; }
     double total() const { return (lanes_[0] + lanes_[1]) + (lanes_[2] + lanes_[3]); }
 
 private:
     double lanes_[kLanes] = {0.0, 0.0, 0.0, 0.0};
 };
+
+// body(i, i % kLanes) for i < n in order, the lane a constant in the
+// unrolled loop, so that the partial sums stay in registers.
+template <class Body>
+void for_each_in_lanes(Index n, const Body& body) {
+    Index i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        for (Index lane = 0; lane < kLanes; ++lane) body(i + lane, lane);
+    }
+    for (; i < n; ++i) body(i, i % kLanes);
+}
 
 // Writes root times row i of Phi and y_i at place `written`, which only a
 // row of nonzero weight keeps (the next one overwrites it otherwise): no
@@ -58,13 +69,13 @@ BisquarePass bisquare_rows(const StridedMatrix& Phi, const double* y, const doub
         for (Index i = 0; i < n; ++i) y_out[i] += column[i * Phi.row_stride] * beta[j];
     }
     LaneSum complement;
-    for (Index i = 0; i < n; ++i) {
+    for_each_in_lanes(n, [&](Index i, Index lane) {
         const double u = std::min(std::abs(y[i] - y_out[i]) * inverse[i], 1.0);
         const double v = 1.0 - u * u;
         const double a = w[i] * (v * v);
-        complement.add(i, (a * square[i]) * v);
+        complement.add(lane, (a * square[i]) * v);
         y_out[i] = std::sqrt(a);
-    }
+    });
     Index written = 0;
     for (Index i = 0; i < n; ++i) {
         const double root = y_out[i];
@@ -75,22 +86,24 @@ BisquarePass bisquare_rows(const StridedMatrix& Phi, const double* y, const doub
 
 double bisquare_rho_sum(const double* r, const double* w, Index n, double inverse) {
     LaneSum sum;
-    for (Index i = 0; i < n; ++i) {
+    for_each_in_lanes(n, [&](Index i, Index lane) {
         const double u = std::min(std::abs(r[i]) * inverse, 1.0);
         const double v = 1.0 - u * u;
-        sum.add(i, w[i] * (1.0 - v * v * v));
-    }
+        sum.add(lane, w[i] * (1.0 - v * v * v));
+    });
     return sum.total();
 }
 
 WindowSums window_sums(const double* a, const double* w, Index n, double limit) {
     LaneSum weight, squares;
-    for (Index i = 0; i < n; ++i) {
+    for_each_in_lanes(n, [&](Index i, Index lane) {
         // a weight of 0 outside the window, without a branch on the residuals
-        const double inside = a[i] <= limit ? w[i] : 0.0;
-        weight.add(i, inside);
-        squares.add(i, inside * (a[i] * a[i]));
-    }
+        // (both values loaded first, the compiler selects by a mask)
+        const double weight_i = w[i];
+        const double inside = a[i] <= limit ? weight_i : 0.0;
+        weight.add(lane, inside);
+        squares.add(lane, inside * (a[i] * a[i]));
+    });
     return {weight.total(), squares.total()};
 }
 
