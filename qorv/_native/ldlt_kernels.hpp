@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "lanes.hpp"
+
 namespace qorv::ldlt {
 
 // What update() reads and writes: T (column stride ldt) loses, or with
@@ -25,20 +27,8 @@ struct Update {
     std::int64_t ldt;
 };
 
-template <int L>
-struct Lanes {
-    typedef double V __attribute__((vector_size(L * sizeof(double))));
-};
-
-template <class V>
-inline void load(V& v, const double* p) {
-    __builtin_memcpy(&v, p, sizeof v);
-}
-
-template <class V>
-inline void store(double* p, const V& v) {
-    __builtin_memcpy(p, &v, sizeof v);
-}
+using lanes::load;
+using lanes::store;
 
 // Rows [i, i + R lanes) of columns [c, c + NC) of T, V holding one double
 // or a vector of them.
@@ -85,7 +75,7 @@ __attribute__((always_inline)) inline void tile(const Update& u, std::int64_t i,
 // then single vectors, then single rows.
 template <bool Carry, int L, int R, int NC>
 inline void column_group(const Update& u, std::int64_t rows, std::int64_t c) {
-    using V = typename Lanes<L>::V;
+    using V = typename lanes::Lanes<L>::V;
     std::int64_t i = 0;
     for (; i + R * L <= rows; i += R * L) tile<Carry, V, R, NC>(u, i, c);
     for (; i + L <= rows; i += L) tile<Carry, V, 1, NC>(u, i, c);

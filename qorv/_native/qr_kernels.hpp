@@ -8,24 +8,15 @@
 
 #include <cstdint>
 
-#include "gram_kernels.hpp"  // for gram::Lanes
+#include "lanes.hpp"
 
 namespace qorv::qr {
 
 // Columns a pass of the reflector takes at once, in vectors.
 constexpr int kVectors = 4;
 
-// V is a GCC vector type of doubles, or double itself for a single column:
-// a one-lane vector type would go through memory at every step.
-template <class V>
-inline void load(V& v, const double* p) {
-    __builtin_memcpy(&v, p, sizeof v);
-}
-
-template <class V>
-inline void store(double* p, const V& v) {
-    __builtin_memcpy(p, &v, sizeof v);
-}
+using lanes::load;
+using lanes::store;
 
 // x in every lane: x - (+0.0) is x for every x, -0.0 included.
 template <class V>
@@ -35,6 +26,8 @@ inline V splat(double x) {
 
 // w[j] = u[j] + sum_i v[i] D[i][j] for i < r, in order, then u[j] -= tau
 // w[j] and D[i][j] -= tau w[j] v[i], for the NV vectors of columns from j.
+// V is a GCC vector type of doubles, or double itself for a single column:
+// a one-lane vector type would go through memory at every step.
 template <class V, int NV>
 inline void reflect_columns(double* u, double* D, std::int64_t ldd, std::int64_t r,
                             const double* v, double tau, std::int64_t j) {
@@ -85,7 +78,7 @@ void fold_rows(double* R, std::int64_t ldr, double* D, std::int64_t ldd, std::in
         for (std::int64_t i = 0; i < r; ++i) v[i] = D[i * ldd + k] / (c0 - beta);
         R[k * ldr + k] = beta;
         double* u = R + k * ldr;
-        using V = typename gram::Lanes<L>::V;
+        using V = typename lanes::Lanes<L>::V;
         std::int64_t j = k + 1;
         for (; j + kVectors * L <= m; j += kVectors * L) {
             reflect_columns<V, kVectors>(u, D, ldd, r, v, tau, j);
