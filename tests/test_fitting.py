@@ -93,6 +93,7 @@ def test_fit_ignores_unused_penalty_matrices():
     np.random.default_rng(0).normal(size=(30, 5)),
     np.column_stack([np.arange(6.0), np.arange(6.0), np.ones(6)]),  # duplicated column
     np.random.default_rng(1).normal(size=(3, 7)),  # underdetermined
+    np.random.default_rng(3).normal(size=(1, 16)),  # one row, the SVD's 16 columns
     np.outer(np.arange(1.0, 6.0), [1.0, -2.0, 0.5]),  # rank one
     np.random.default_rng(4).normal(size=(3001, 60)),  # row blocks merged along a tree
     np.random.default_rng(6).normal(size=(20001, 3)),  # three blocks

@@ -244,9 +244,14 @@ Vector min_norm_solution_by(const Matrix& A, const Vector& b, Index diag) {
 
 // Eigen's divide-and-conquer SVD hands fewer than 16 columns to its Jacobi
 // SVD; calling that directly gives the same result without the set-up of
-// the other.
+// the other. Fewer than 16 rows go there too: the divide-and-conquer SVD
+// would work on the transpose, and its bidiagonalisation of so few columns
+// binds a reference through a null pointer (undefined behaviour that the
+// sanitizers report).
 Vector min_norm_solution(const Matrix& A, const Vector& b, Index diag) {
-    if (A.cols() < 16) return min_norm_solution_by<Eigen::JacobiSVD<Matrix>>(A, b, diag);
+    if (std::min(A.rows(), A.cols()) < 16) {
+        return min_norm_solution_by<Eigen::JacobiSVD<Matrix>>(A, b, diag);
+    }
     return min_norm_solution_by<Eigen::BDCSVD<Matrix>>(A, b, diag);
 }
 
