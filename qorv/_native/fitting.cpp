@@ -21,10 +21,10 @@ void require_one_target_per_row(const VectorRef& y, Index rows, const char* X_na
             " rows");
 }
 
-// A += s R with one rounding per element.
-void add_scaled(Matrix& A, const Matrix& R, double s) {
+// A += s R on and below the diagonal, with one rounding per element.
+void add_scaled_lower(Eigen::Ref<Matrix> A, const Matrix& R, double s) {
     for (Index c = 0; c < A.cols(); ++c) {
-        for (Index r = 0; r < A.rows(); ++r) A(r, c) = std::fma(s, R(r, c), A(r, c));
+        for (Index r = c; r < A.rows(); ++r) A(r, c) = std::fma(s, R(r, c), A(r, c));
     }
 }
 
@@ -203,23 +203,27 @@ Index strip_count(Index n, Index m) {
     return team <= 1 ? 1 : std::min(most, Index{2} * team);
 }
 
-// X'X (lower triangle, rows 0 to p - 1) and X'y (row p) with row stride
-// gram::padded_stride(p + 1).
-std::vector<double> augmented_gram(const RowMatrixRef& X, const VectorRef& y) {
+// [X y]'[X y] as a P x P matrix, P = gram::padded_stride(p + 1): X'X in
+// the upper triangle of its first p columns, X'y in the first p rows of
+// column p. (The kernels fill rows of a lower triangle with row stride P:
+// the same storage.)
+Matrix augmented_gram(const RowMatrixRef& X, const VectorRef& y) {
     const Index p = X.cols(), m = p + 1, P = gram::padded_stride(m);
     const Index n = X.rows(), B = std::max<Index>(1, std::min(block_rows(P, 1), n));
-    std::vector<double> total(static_cast<std::size_t>(P * P), 0.0);
-    if (n == 0 || p == 0) return total;
+    Matrix gram = uninitialized_matrix(P, P);
+    gram.setZero();
+    if (n == 0 || p == 0) return gram;
+    double* total = gram.data();
     const gram::AugmentedRows z = augmented_rows(X, y);
     // One column, or a few that are not C-ordered: a block per lane.
     if (m <= gram::kMaxNarrow && (p == 1 || z.cs != 1)) {
-        narrow_gram(z, n, m, B, total.data());
+        narrow_gram(z, n, m, B, total);
     } else if (m >= 2 * kStripRows) {
-        strip_gram(z, n, m, B, strip_count(n, m), total.data());
+        strip_gram(z, n, m, B, strip_count(n, m), total);
     } else {
-        block_gram(z, n, m, B, total.data());
+        block_gram(z, n, m, B, total);
     }
-    return total;
+    return gram;
 }
 
 // Least-squares solution of A beta = b of minimum norm by a thin SVD of A.
@@ -372,7 +376,7 @@ constexpr Index kTaskCols = 16;
 constexpr Index kTaskRows = 256;
 
 // Eigen's transpositions: the pivot of every step.
-std::vector<Index> ldlt_pivots(const Matrix& A) {
+std::vector<Index> ldlt_pivots(const Eigen::Ref<Matrix>& A) {
     const Index p = A.rows();
     Vector magnitude = A.diagonal().cwiseAbs();
     std::vector<Index> pivots(static_cast<std::size_t>(p));
@@ -387,9 +391,10 @@ std::vector<Index> ldlt_pivots(const Matrix& A) {
     return pivots;
 }
 
-// Copies A's lower triangle over its upper one, in tiles that keep the
-// lines they read and write in the cache.
-void mirror_lower(Matrix& A) {
+// Copies A's lower triangle over its upper one (or, with `to_lower`, the
+// upper over the lower), in tiles that keep the lines they read and write in
+// the cache.
+void mirror(Eigen::Ref<Matrix> A, bool to_lower) {
     constexpr Index kTile = 8;
     const Index p = A.rows();
     for (Index j0 = 0; j0 < p; j0 += kTile) {
@@ -397,7 +402,13 @@ void mirror_lower(Matrix& A) {
         for (Index i0 = j0; i0 < p; i0 += kTile) {
             const Index i1 = std::min(i0 + kTile, p);
             for (Index i = i0; i < i1; ++i) {
-                for (Index j = j0; j < std::min(j1, i); ++j) A(j, i) = A(i, j);
+                for (Index j = j0; j < std::min(j1, i); ++j) {
+                    if (to_lower) {
+                        A(i, j) = A(j, i);
+                    } else {
+                        A(j, i) = A(i, j);
+                    }
+                }
             }
         }
     }
@@ -407,7 +418,7 @@ void mirror_lower(Matrix& A) {
 // permuted by the pivots; zero above. Each column of A is read in order
 // into a copy before it is read in the pivots' order: the processor then
 // fetches its lines ahead.
-Matrix permuted_lower(const Matrix& A, const std::vector<Index>& pivots) {
+Matrix permuted_lower(const Eigen::Ref<Matrix>& A, const std::vector<Index>& pivots) {
     const Index p = A.rows();
     std::vector<Index> order(static_cast<std::size_t>(p));
     for (Index k = 0; k < p; ++k) order[static_cast<std::size_t>(k)] = k;
@@ -550,15 +561,14 @@ private:
 
 }  // namespace
 
-Vector pivoted_ldlt_solve(Matrix A, const Vector& b) {
+Vector pivoted_ldlt_solve(Eigen::Ref<Matrix> A, const Vector& b) {
     const Index p = A.rows();
     const std::vector<Index> pivots = ldlt_pivots(A);
     // Eigen stops at a first pivot that is zero or NaN, leaving the matrix
     // as it came.
     if (p <= 1 || !(std::abs(A(pivots[0], pivots[0])) > 0.0)) return A.ldlt().solve(b);
-    mirror_lower(A);
+    mirror(A, false);
     Matrix F = permuted_lower(A, pivots);
-    A.resize(0, 0);
     PanelLdlt(F).run();
     Eigen::Transpositions<Eigen::Dynamic> swaps(p);
     for (Index k = 0; k < p; ++k) {
@@ -584,24 +594,20 @@ Vector fit_regularized_linear(const RowMatrixRef& Phi, const VectorRef& y, const
     require_one_target_per_row(y, Phi.rows(), "Phi");
     require_penalty_shape("R1", R1, gamma1, Phi.cols(), "a row of Phi");
     require_penalty_shape("R2", R2, gamma2, Phi.cols(), "a row of Phi");
-    // A with its factorisation (and the factorisation's running sums and
-    // weights, columns of p), the Gram sums, the right-hand side and the
-    // solution.
+    // The Gram sums, in which A is formed; A's factorisation (and its running
+    // sums and weights, columns of p), the right-hand side and the solution.
     const Index p = Phi.cols(), P = gram::padded_stride(p + 1);
     require_memory_for(
-        checked_add(square_storage(2, p, 3 + kOneBlock + kSuperPanel), checked_mul(P, P)));
+        checked_add(square_storage(1, p, 3 + kOneBlock + kSuperPanel), checked_mul(P, P)));
     const double n = static_cast<double>(y.size());
-    const std::vector<double> G = augmented_gram(Phi, y);
-    Matrix A = Matrix::Zero(p, p);
-    Vector b(p);
-    for (Index i = 0; i < p; ++i) {
-        for (Index j = 0; j <= i; ++j) A(i, j) = G[i * P + j];
-        b(i) = G[p * P + i];
-    }
+    Matrix G = augmented_gram(Phi, y);
+    const Vector b = G.col(p).head(p);
+    auto A = G.topLeftCorner(p, p);
+    mirror(A, true);
     A.diagonal().array() += ridge;
-    if (penalty_used(R1, gamma1)) add_scaled(A, *R1, n * gamma1);
-    if (penalty_used(R2, gamma2)) add_scaled(A, *R2, n * gamma2);
-    return pivoted_ldlt_solve(std::move(A), b);
+    if (penalty_used(R1, gamma1)) add_scaled_lower(A, *R1, n * gamma1);
+    if (penalty_used(R2, gamma2)) add_scaled_lower(A, *R2, n * gamma2);
+    return pivoted_ldlt_solve(A, b);
 }
 
 Vector ols(const RowMatrixRef& X, const VectorRef& y) {

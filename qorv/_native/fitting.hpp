@@ -27,7 +27,7 @@ Vector fit_regularized_linear(const RowMatrixRef& Phi, const VectorRef& y, const
 // from a factorisation in column panels whose updates are spread over
 // threads; the result does not depend on the thread count. A is square and
 // b has its size; A's upper triangle serves as scratch.
-Vector pivoted_ldlt_solve(Matrix A, const Vector& b);
+Vector pivoted_ldlt_solve(Eigen::Ref<Matrix> A, const Vector& b);
 
 // Least-squares solution of X beta = y of minimum norm, by a thin SVD; a tall
 // X is first reduced to its p x p triangular factor by a QR over fixed row
