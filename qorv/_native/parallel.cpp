@@ -150,20 +150,33 @@ bool thread_count_fixed() {
 
 }  // namespace
 
-int team_size(int tasks, double task_ns) {
+namespace {
+
+// team_size, where `shares_busy` lets a team that fills every processor
+// share busy processors.
+int team_size(int tasks, double task_ns, bool shares_busy) {
     const int limit = std::min(tasks, thread_limit());
     const double work = static_cast<double>(tasks) * task_ns;
     if (limit <= 1 || work < 2.0 * kMinThreadNs) return 1;
+    // A thread on a processor that another process keeps busy gains only
+    // its share of it, none where the scheduler shares out the processors
+    // per session rather than per thread, and holds the call up while it
+    // waits for its turn. Only idle_waiters keeps the runtime's spinning
+    // from taking that share.
     const int team = std::min(limit, static_cast<int>(work / kMinThreadNs));
     if (thread_count_fixed()) return team;
-    // Threads beyond the idle processors only where idle_waiters stops the
-    // runtime's spinning, which would take the share they gain. The
-    // scheduler may share out the processors per session rather than per
-    // thread; then they gain nothing, and cost at most a slice per region.
-    const bool shares_busy = team >= omp_get_num_procs() &&
-                             work >= static_cast<double>(team) * kMinSharedThreadNs;
-    return shares_busy ? team : std::min(team, idle_processors());
+    if (shares_busy && team >= omp_get_num_procs() &&
+        work >= static_cast<double>(team) * kMinSharedThreadNs) {
+        return team;
+    }
+    return std::min(team, idle_processors());
 }
+
+}  // namespace
+
+int team_size(int tasks, double task_ns) { return team_size(tasks, task_ns, false); }
+
+int team_size_sharing_busy(int tasks, double task_ns) { return team_size(tasks, task_ns, true); }
 
 int idle_waiters(int team) {
     return team == omp_get_num_procs() && idle_processors() < team ? 1 : 0;

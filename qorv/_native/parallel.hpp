@@ -76,13 +76,19 @@ void note_threads_started();
 
 // Threads worth using for `tasks` tasks of about `task_ns` nanoseconds each:
 // none beyond the calling thread for less than about a hundred microseconds
-// of work per thread, and no more than the tasks or OpenMP's thread limit.
-// Unless OMP_NUM_THREADS fixes the count, no more than the processors that
-// other processes leave idle either, except that a team filling every
-// processor is kept for work of several milliseconds per thread: there its
-// threads gain their share of the busy processors, and idle_waiters keeps
-// them from spinning.
+// of work per thread, and no more than the tasks, OpenMP's thread limit or,
+// unless OMP_NUM_THREADS fixes the count, the processors that other
+// processes leave idle.
 int team_size(int tasks, double task_ns);
+
+// team_size for a loop that is one of a few per call, each of milliseconds
+// of work per thread (the sampler's stages), where a team filling every
+// processor is kept on a busy machine for work of several milliseconds per
+// thread: its threads gain their share of the busy processors, idle_waiters
+// keeps them from spinning, and the waits for a thread's turn at the start
+// and end of the loop cost little beside its length. Loops of short regions,
+// one after another, would pay those waits at every region.
+int team_size_sharing_busy(int tasks, double task_ns);
 
 // OpenMP's thread limit for the calling thread's parallel regions.
 int thread_limit();
