@@ -81,13 +81,13 @@ void note_threads_started();
 // processes leave idle.
 int team_size(int tasks, double task_ns);
 
-// team_size for a loop that is one of a few per call, each of milliseconds
-// of work per thread (the sampler's stages), where a team filling every
-// processor is kept on a busy machine for work of several milliseconds per
-// thread: its threads gain their share of the busy processors, idle_waiters
-// keeps them from spinning, and the waits for a thread's turn at the start
-// and end of the loop cost little beside its length. Loops of short regions,
-// one after another, would pay those waits at every region.
+// team_size, except that a team filling every processor is kept on a busy
+// machine for several milliseconds of work per thread: its threads gain
+// their share of the busy processors, idle_waiters keeps them from
+// spinning, and a thread's wait for its turn at the start and the end of
+// the loop costs little beside the loop. For loops that are few per call
+// (the sampler's stages); short loops one after another would pay that wait
+// at each.
 int team_size_sharing_busy(int tasks, double task_ns);
 
 // OpenMP's thread limit for the calling thread's parallel regions.
