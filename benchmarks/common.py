@@ -143,8 +143,8 @@ GOALS = {
     "NumPy at every shape": "each fit at least as fast as NumPy at every shape, on a quiet "
                             "machine and with one core kept busy",
     "one pass over X": "the few-column fit within 1.5x of one contiguous pass over X",
-    "2 threads, busy": "the sampler on 2 threads at least as fast as on 1 while another "
-                       "process keeps a core busy",
+    "2 threads, busy": "the sampler on 2 threads at least as fast as on 1 while other "
+                       "processes keep one or every core busy",
 }
 
 

@@ -181,12 +181,13 @@ Chain refine_elite(const Problem& p, const std::vector<Chain>& elite, double T,
     const std::vector<double> T_start =
         deep_start_temperatures(T, elite.size(), n_deep, p.stop);
     std::vector<Chain> records(elite.size());
-    parallel_for_each_task(static_cast<int>(elite.size()), energy_ns(p, n_deep), [&](int i) {
+    const int n = static_cast<int>(elite.size());
+    parallel_for_each_index(n, [&](int i) {
         const std::size_t ei = static_cast<std::size_t>(i);
         records[ei] = refine_one(p, elite[ei], T_start[ei],
                                  seed + 13u * static_cast<std::uint64_t>(ei) + 7777u,
                                  step_size, n_deep);
-    }, p.stop);
+    }, p.stop, team_size_sharing_busy(n, energy_ns(p, n_deep)));
     Chain best = elite.front();
     for (Chain& record : records) {
         if (record.energy < best.energy) best = std::move(record);
@@ -254,10 +255,10 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
 
     const Problem p{X, y, static_cast<int>(X.cols()), H_piH_, hit_tolerance(y),
                     PenaltySpec{R1, R2, gamma1, gamma2}, stop};
-    parallel_for_each_task(n_chains_, energy_ns(p, n_warmup_ + 1), [&](int c) {
+    parallel_for_each_index(n_chains_, [&](int c) {
         chains[static_cast<std::size_t>(c)] = warmup_chain(
             p, seed_ + 1000u * static_cast<std::uint64_t>(c), step_size_, n_warmup_);
-    }, stop);
+    }, stop, team_size_sharing_busy(n_chains_, energy_ns(p, n_warmup_ + 1)));
 
     Vector energies(n_chains_);
     for (int c = 0; c < n_chains_; ++c) energies[c] = chains[static_cast<std::size_t>(c)].energy;

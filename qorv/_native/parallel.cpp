@@ -71,6 +71,11 @@ namespace {
 // wait for its last task.
 constexpr double kMinThreadNs = 100e3;
 
+// The same on a processor that other processes keep busy: the thread
+// gains only its share of that processor, and both its start and its last
+// task may wait a scheduler slice (a millisecond or more) for their turn.
+constexpr double kMinSharedThreadNs = 4e6;
+
 // How long the runtime's workers stay busy waiting after a region (GNU
 // libgomp spins for a few milliseconds before it sleeps; past this the
 // count errs towards fewer threads), and how long a reading of the
@@ -85,7 +90,7 @@ std::int64_t now_ns() {
 }
 
 std::atomic<std::int64_t> last_region_end{INT64_MIN / 2};
-std::atomic<int> last_region_team{1};
+std::atomic<int> last_region_spinning{0};
 
 // Threads ready to run on the whole machine, this one included, from the
 // kernel's instantaneous count in /proc/loadavg; -1 where it cannot say.
@@ -118,7 +123,7 @@ int idle_processors() {
     int idle = INT_MAX;
     if (runnable > 0) {
         const int own_spinning =
-            now - last_region_end.load() < kWorkerSpinNs ? last_region_team.load() - 1 : 0;
+            now - last_region_end.load() < kWorkerSpinNs ? last_region_spinning.load() : 0;
         const int others = std::max(0, runnable - 1 - own_spinning);
         idle = std::max(1, omp_get_num_procs() - others);
     }
@@ -145,20 +150,42 @@ bool thread_count_fixed() {
 
 }  // namespace
 
-int team_size(int tasks, double task_ns) {
+namespace {
+
+// team_size, where `shares_busy` lets a team that fills every processor
+// share busy processors.
+int team_size(int tasks, double task_ns, bool shares_busy) {
     const int limit = std::min(tasks, thread_limit());
     const double work = static_cast<double>(tasks) * task_ns;
     if (limit <= 1 || work < 2.0 * kMinThreadNs) return 1;
-    // A thread on a processor that another process keeps busy gains
-    // little or nothing (the scheduler may share out the processors per
-    // session, not per thread) and holds the call up while it waits for
-    // its turn.
+    // A thread on a processor that another process keeps busy gains only
+    // its share of it, none where the scheduler shares out the processors
+    // per session rather than per thread, and holds the call up while it
+    // waits for its turn. Only idle_waiters keeps the runtime's spinning
+    // from taking that share.
     const int team = std::min(limit, static_cast<int>(work / kMinThreadNs));
-    return thread_count_fixed() ? team : std::min(team, idle_processors());
+    if (thread_count_fixed()) return team;
+    if (shares_busy && team >= omp_get_num_procs() &&
+        work >= static_cast<double>(team) * kMinSharedThreadNs) {
+        return team;
+    }
+    return std::min(team, idle_processors());
 }
 
-void note_region_end(int team) {
-    last_region_team.store(team);
+}  // namespace
+
+int team_size(int tasks, double task_ns) { return team_size(tasks, task_ns, false); }
+
+int team_size_sharing_busy(int tasks, double task_ns) { return team_size(tasks, task_ns, true); }
+
+int idle_waiters(int team) {
+    return team == omp_get_num_procs() && idle_processors() < team ? 1 : 0;
+}
+
+int team_thread() { return omp_get_thread_num(); }
+
+void note_region_end(int spinning) {
+    last_region_spinning.store(spinning);
     last_region_end.store(now_ns());
 }
 

@@ -81,13 +81,35 @@ void note_threads_started();
 // processes leave idle.
 int team_size(int tasks, double task_ns);
 
+// team_size, except that a team filling every processor is kept on a busy
+// machine for several milliseconds of work per thread: its threads gain
+// their share of the busy processors, idle_waiters keeps them from
+// spinning, and a thread's wait for its turn at the start and the end of
+// the loop costs little beside the loop. For loops that are few per call
+// (the sampler's stages); short loops one after another would pay that wait
+// at each.
+int team_size_sharing_busy(int tasks, double task_ns);
+
 // OpenMP's thread limit for the calling thread's parallel regions.
 int thread_limit();
 
-// Records that a parallel region of `team` threads ended now: its workers
-// keep their processors busy for a while, waiting for the next region, and
-// team_size must not count them as other processes.
-void note_region_end(int team);
+// Threads that a region of `team` working threads adds, which take no work:
+// one where the team fills every processor while other processes keep one
+// busy. GNU libgomp then has more threads than processors and waits for a
+// hundred spins before it sleeps, instead of milliseconds, at the region's
+// closing barrier and between regions: a spinning thread would take the
+// share of a busy processor from the thread still working.
+int idle_waiters(int team);
+
+// The calling thread's number in its OpenMP team (0 for the one that
+// started the region).
+int team_thread();
+
+// Records that a parallel region whose workers spin after it ended now:
+// they keep their processors busy for a while, waiting for the next region,
+// and team_size must not count them as other processes. `spinning`: the
+// region's threads that spin, the calling thread excluded.
+void note_region_end(int spinning);
 
 // Blocks the calling thread while `word` holds `value`, for at most
 // Interruption::kPollInterval when `timed`; may return early.
@@ -104,8 +126,9 @@ void wake_waiters(std::atomic<int>& word);
 // on the calling thread. Every body(i) runs even when another one has
 // thrown. Once `stop` is requested no further index starts, running bodies
 // are expected to return early (they see stop.requested()), and Interrupted
-// is thrown. No thread spins while it waits for the others: a worker out of
-// indices goes to the runtime's closing barrier, and the calling thread
+// is thrown. No thread spins on a processor that another thread needs: a
+// worker out of indices goes to the runtime's closing barrier (which spins
+// only where processors are idle, see idle_waiters), and the calling thread
 // sleeps until the last body has returned, polling `stop` meanwhile, and then
 // arrives there last.
 template <class Body>
@@ -131,9 +154,10 @@ void parallel_for_each_index(int n, const Body& body, const Interruption& stop =
         // calling thread.
         std::atomic<int> unfinished{n};
         const std::thread::id caller = std::this_thread::get_id();
-#pragma omp parallel num_threads(team)
+        const int waiters = idle_waiters(team);
+#pragma omp parallel num_threads(team + waiters)
         {
-            for (std::int64_t i = next++; i < n; i = next++) {
+            for (std::int64_t i = team_thread() < team ? next++ : n; i < n; i = next++) {
                 if (!stop.requested()) run(static_cast<int>(i));
                 if (--unfinished == 0) wake_waiters(unfinished);
             }
@@ -144,7 +168,7 @@ void parallel_for_each_index(int n, const Body& body, const Interruption& stop =
                 }
             }
         }
-        note_region_end(team);
+        note_region_end(waiters > 0 ? 0 : team - 1);
     }
     stop.check();
     for (const std::exception_ptr& failure : failures) {
