@@ -197,9 +197,8 @@ def weighted_median(values: NDArray[np.float64], w: NDArray[np.float64]) -> floa
     do not overflow.
     """
     if w.min() == w.max():
-        n = len(values)
-        middle = np.partition(values, [(n - 1) // 2, n // 2])
-        lower, upper = float(middle[(n - 1) // 2]), float(middle[n // 2])
+        middle = _qorv_runtime.middle_values(np.ascontiguousarray(values))
+        lower, upper = float(middle[0]), float(middle[1])
     else:
         order = np.argsort(values, kind="stable")
         cumulative = np.cumsum(w[order])

@@ -144,6 +144,13 @@ std::pair<double, double> window_sums(const py::array_t<double>& a, const py::ar
     return {sums.weight, sums.squares};
 }
 
+std::pair<double, double> middle_values(const py::array_t<double>& values) {
+    const qorv::Index n = strided(values, "values", 1).rows;
+    qorv::require(n >= 1, "values is empty");
+    const qorv::MiddleValues middle = qorv::middle_values(vector_of(values, "values", n), n);
+    return {middle.lower, middle.upper};
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_qorv_runtime, m) {
@@ -177,4 +184,7 @@ PYBIND11_MODULE(_qorv_runtime, m) {
           "sum(w * (1 - (1 - min(|r| * inverse, 1)**2)**3)).");
     m.def("window_sums", &window_sums, py::arg("a"), py::arg("w"), py::arg("limit"),
           "(sum(w[inside]), sum(w[inside] * a[inside]**2)) for inside = a <= limit.");
+    m.def("middle_values", &middle_values, py::arg("values"),
+          "(np.partition(values, k)[k] for k = (n - 1) // 2 and n // 2): the two middle "
+          "values, NaN above every number.");
 }

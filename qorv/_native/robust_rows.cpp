@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace qorv {
 
@@ -44,6 +45,21 @@ inline Index write_row(const StridedMatrix& Phi, Index i, double y_i, double roo
     y_out[written] = y_i * root;
     return written + (kept ? 1 : 0);
 }
+
+// NumPy's order of doubles: NaN above every number.
+constexpr auto before = [](double a, double b) { return a < b || (b != b && a == a); };
+
+// The k-th smallest of values[0..count), counted from 0, and the next one
+// unless `alone` (then that one again); reorders the values.
+MiddleValues select_pair(double* values, Index count, Index k, bool alone) {
+    double* lower = values + k;
+    std::nth_element(values, lower, values + count, before);
+    const double upper = alone ? *lower : *std::min_element(lower + 1, values + count, before);
+    return {*lower, upper};
+}
+
+// Fewer values than this are selected directly: a sample would not pay.
+constexpr Index kSampledFrom = 2048;
 
 }  // namespace
 
@@ -105,6 +121,42 @@ WindowSums window_sums(const double* a, const double* w, Index n, double limit) 
         squares.add(lane, inside * (a[i] * a[i]));
     });
     return {weight.total(), squares.total()};
+}
+
+MiddleValues middle_values(const double* x, Index n) {
+    std::vector<double> kept(static_cast<std::size_t>(n));
+    if (n >= kSampledFrom) {
+        // Floyd and Rivest: the middle values lie, but for rare data, between
+        // two values of an evenly spaced sample a few of its standard
+        // errors either side of its median; one pass counts the values
+        // below that band and keeps those inside, and a selection among
+        // them settles the answer. Where the band misses, every value is
+        // selected from.
+        const auto s = static_cast<Index>(std::cbrt(static_cast<double>(n)) *
+                                          std::cbrt(static_cast<double>(n)));
+        std::vector<double> sample(static_cast<std::size_t>(s));
+        for (Index k = 0; k < s; ++k) sample[static_cast<std::size_t>(k)] = x[k * n / s];
+        std::sort(sample.begin(), sample.end(), before);
+        const auto margin = static_cast<Index>(2.0 * std::sqrt(static_cast<double>(s)));
+        const double lo = sample[static_cast<std::size_t>(std::max<Index>((s - 1) / 2 - margin, 0))];
+        const double hi =
+            sample[static_cast<std::size_t>(std::min<Index>(s / 2 + margin, s - 1))];
+        Index below = 0;
+        Index inside = 0;
+        for (Index i = 0; i < n; ++i) {
+            // no branch on the values: every one is written, only those in
+            // the band are kept
+            const double v = x[i];
+            kept[static_cast<std::size_t>(inside)] = v;
+            below += static_cast<Index>(v < lo);
+            inside += static_cast<Index>(v >= lo) & static_cast<Index>(v <= hi);
+        }
+        if (below <= (n - 1) / 2 && n / 2 < below + inside) {
+            return select_pair(kept.data(), inside, (n - 1) / 2 - below, n % 2 == 1);
+        }
+    }
+    std::copy(x, x + n, kept.begin());
+    return select_pair(kept.data(), n, (n - 1) / 2, n % 2 == 1);
 }
 
 }  // namespace qorv

@@ -61,4 +61,13 @@ struct WindowSums {
 };
 WindowSums window_sums(const double* a, const double* w, Index n, double limit);
 
+// The ((n - 1) / 2)-th and (n / 2)-th smallest of x[0..n), n >= 1, counted
+// from 0 with NaN above every number (as NumPy's partition orders them):
+// the two middle values, equal for odd n.
+struct MiddleValues {
+    double lower;
+    double upper;
+};
+MiddleValues middle_values(const double* x, Index n);
+
 }  // namespace qorv
