@@ -1,7 +1,10 @@
 #include "robust_rows.hpp"
 
+#include "parallel.hpp"
+
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <vector>
 
 namespace qorv {
@@ -58,6 +61,10 @@ MiddleValues select_pair(double* values, Index count, Index k, bool alone) {
     return {*lower, upper};
 }
 
+// Rough cost of one entry of a row in each of bisquare_rows' two passes, in
+// nanoseconds, from which its threads are chosen.
+constexpr double kNsPerEntry = 1.5;
+
 // Fewer values than this are selected directly: a sample would not pay.
 constexpr Index kSampledFrom = 2048;
 
@@ -76,28 +83,82 @@ BisquarePass bisquare_rows(const StridedMatrix& Phi, const double* y, const doub
                            StridedVector w, StridedVector inverse, StridedVector square,
                            double* Phi_out, double* y_out) {
     const Index n = Phi.rows;
-    // Phi beta, a column at a time (each row summed in column order) into
-    // y_out, then in its place the root of each weight: loops over
-    // contiguous columns that the compiler can vectorise.
-    std::fill(y_out, y_out + n, 0.0);
-    for (Index j = 0; j < Phi.cols; ++j) {
-        const double* column = Phi.data + j * Phi.col_stride;
-        for (Index i = 0; i < n; ++i) y_out[i] += column[i * Phi.row_stride] * beta[j];
-    }
-    LaneSum complement;
-    for_each_in_lanes(n, [&](Index i, Index lane) {
-        const double u = std::min(std::abs(y[i] - y_out[i]) * inverse[i], 1.0);
-        const double v = 1.0 - u * u;
-        const double a = w[i] * (v * v);
-        complement.add(lane, (a * square[i]) * v);
-        y_out[i] = std::sqrt(a);
-    });
+    const Index blocks = (n + kBisquareBlockRows - 1) / kBisquareBlockRows;
+    // The root of each row's weight, then per block: its rows kept, the end
+    // of its last kept row, and its sum of the complements.
+    const std::unique_ptr<double[]> root(new double[static_cast<std::size_t>(n)]);
+    std::vector<Index> kept(static_cast<std::size_t>(blocks));
+    std::vector<Index> end(static_cast<std::size_t>(blocks));
+    std::vector<double> complement(static_cast<std::size_t>(blocks));
+    const auto weigh = [&](int b) {
+        const Index first = b * kBisquareBlockRows;
+        const Index rows = std::min(kBisquareBlockRows, n - first);
+        double* r = root.get() + first;
+        // Phi beta, a column at a time (each row summed in column order):
+        // loops over contiguous columns that the compiler can vectorise;
+        // then in its place the root of each weight.
+        std::fill(r, r + rows, 0.0);
+        for (Index j = 0; j < Phi.cols; ++j) {
+            const double* column = Phi.data + first * Phi.row_stride + j * Phi.col_stride;
+            for (Index k = 0; k < rows; ++k) r[k] += column[k * Phi.row_stride] * beta[j];
+        }
+        LaneSum sum;
+        Index count = 0;
+        Index last = first;
+        // the block starts at a multiple of kLanes: each row keeps its lane
+        for_each_in_lanes(rows, [&](Index k, Index lane) {
+            const Index i = first + k;
+            const double u = std::min(std::abs(y[i] - r[k]) * inverse[i], 1.0);
+            const double v = 1.0 - u * u;
+            const double a = w[i] * (v * v);
+            sum.add(lane, (a * square[i]) * v);
+            r[k] = std::sqrt(a);
+            count += r[k] != 0.0 ? 1 : 0;
+            last = r[k] != 0.0 ? i + 1 : last;
+        });
+        const auto slot = static_cast<std::size_t>(b);
+        kept[slot] = count;
+        end[slot] = last;
+        complement[slot] = sum.total();
+    };
+    // Block b writes its rows from place on; it stops at its last kept row,
+    // so that the row after, dropped, is not written over the first row of
+    // the next block.
+    const auto write = [&](int b, Index place) {
+        const double* roots = root.get();
+        for (Index i = b * kBisquareBlockRows; i < end[static_cast<std::size_t>(b)]; ++i) {
+            place = write_row(Phi, i, y[i], roots[i], roots[i] != 0.0, place, Phi_out, y_out);
+        }
+    };
+    const int team = team_size(static_cast<int>(blocks),
+                               kNsPerEntry * static_cast<double>(kBisquareBlockRows * Phi.cols));
     Index written = 0;
-    for (Index i = 0; i < n; ++i) {
-        const double root = y_out[i];
-        written = write_row(Phi, i, y[i], root, root != 0.0, written, Phi_out, y_out);
+    double total = 0.0;
+    // the place of block b, after the blocks before it
+    const auto place_of = [&](int b) {
+        const auto slot = static_cast<std::size_t>(b);
+        const Index place = written;
+        written += kept[slot];
+        total += complement[slot];
+        return place;
+    };
+    if (team == 1) {
+        // each block is written while its rows are still in cache
+        for (int b = 0; b < static_cast<int>(blocks); ++b) {
+            weigh(b);
+            write(b, place_of(b));
+        }
+    } else {
+        parallel_for_each_index(static_cast<int>(blocks), weigh, Interruption(), team);
+        std::vector<Index> place(static_cast<std::size_t>(blocks));
+        for (int b = 0; b < static_cast<int>(blocks); ++b) {
+            place[static_cast<std::size_t>(b)] = place_of(b);
+        }
+        parallel_for_each_index(
+            static_cast<int>(blocks), [&](int b) { write(b, place[static_cast<std::size_t>(b)]); },
+            Interruption(), team);
     }
-    return {written, complement.total()};
+    return {written, total};
 }
 
 double bisquare_rho_sum(const double* r, const double* w, Index n, double inverse) {

@@ -1,6 +1,6 @@
-// Passes over the rows for the robust fit of qorv._robust. Each reads the
-// rows once, in order, on the calling thread, so that its result depends on
-// its arguments alone.
+// Passes over the rows for the robust fit of qorv._robust. Each result
+// depends on the arguments alone: every sum runs in a fixed order, whatever
+// the threads (only bisquare_rows uses more than the calling one).
 #pragma once
 
 #include "types.hpp"
@@ -39,7 +39,10 @@ Index weighted_rows(const StridedMatrix& Phi, const double* y, const double* a,
 // (clipped before squaring so that it cannot overflow) and weight
 // a = w[i] * v^2; the rows are written as weighted_rows writes them for the
 // weights a. `written`: the number of rows written; `rho_complement`: the
-// sum of a * square[i] * v, the weighted sum of square[i] * (1 - rho).
+// sum of a * square[i] * v, the weighted sum of square[i] * (1 - rho),
+// summed per block of kBisquareBlockRows rows, the blocks' sums added in
+// row order. Blocks go to threads where the rows are many enough to pay.
+constexpr Index kBisquareBlockRows = 8192;
 struct BisquarePass {
     Index written;
     double rho_complement;
