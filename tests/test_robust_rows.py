@@ -78,10 +78,17 @@ def test_middle_values_are_numpys_partition(values):
 
 def test_scale_sums_match_numpy():
     r, w = 3 * RNG.normal(size=1001), RNG.random(1001)
-    inverse = 1 / 4.7
-    u = np.minimum(np.abs(r) * inverse, 1.0)
-    rho = 1 - (1 - u**2) ** 3
-    np.testing.assert_allclose(rt.bisquare_rho_sum(r, w, inverse), w @ rho, rtol=1e-13)
+
+    def rho_sum(s):
+        u = np.minimum(np.abs(r) / (s * 1.5), 1.0)
+        return w @ (1 - (1 - u**2) ** 3)
+    target = w.sum() / 2
+    # one step from 4.7, then the fixed point within its tolerance
+    np.testing.assert_allclose(rt.bisquare_scale(r, w, 4.7, target, 1.5, 0.0, 1),
+                               4.7 * np.sqrt(rho_sum(4.7) / target), rtol=1e-13)
+    s = rt.bisquare_scale(r, w, 4.7, target, 1.5, 1e-9, 200)
+    np.testing.assert_allclose(rho_sum(s), target, rtol=1e-7)
+    assert rt.bisquare_scale(np.zeros(1001), w, 4.7, target, 1.5, 1e-9, 200) == 0.0
     a, inside = np.abs(r), np.abs(r) <= 2.5
     np.testing.assert_allclose(rt.window_sums(a, w, 2.5), (w @ inside, (w * inside) @ a**2),
                                rtol=1e-13)

@@ -171,6 +171,17 @@ double bisquare_rho_sum(const double* r, const double* w, Index n, double invers
     return sum.total();
 }
 
+double bisquare_scale(const double* r, const double* w, Index n, double s, double target,
+                      double tuning, double tolerance, int cap) {
+    for (int step = 0; step < cap; ++step) {
+        const double next = s * std::sqrt(bisquare_rho_sum(r, w, n, 1.0 / (s * tuning)) / target);
+        if (!(next > 0.0)) return 0.0;
+        if (std::abs(next - s) <= tolerance * s) return next;
+        s = next;
+    }
+    return s;
+}
+
 WindowSums window_sums(const double* a, const double* w, Index n, double limit) {
     LaneSum weight, squares;
     for_each_in_lanes(n, [&](Index i, Index lane) {

@@ -56,6 +56,13 @@ BisquarePass bisquare_rows(const StridedMatrix& Phi, const double* y, const doub
 // cannot overflow.
 double bisquare_rho_sum(const double* r, const double* w, Index n, double inverse);
 
+// The fixed point s of s^2 = s^2 * bisquare_rho_sum(r, w, n, 1 / (s * tuning))
+// / target, iterated from `s` until a step changes s by at most
+// `tolerance` * s (that step's value is returned) or `cap` steps were made
+// (the last value); 0 as soon as a step gives no positive value.
+double bisquare_scale(const double* r, const double* w, Index n, double s, double target,
+                      double tuning, double tolerance, int cap);
+
 // The weight w[i] and the weighted square w[i] * a[i]^2 summed over the
 // i < n with a[i] <= limit: (sum of weights, sum of squares).
 struct WindowSums {
