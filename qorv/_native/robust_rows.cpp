@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 namespace qorv {
@@ -40,13 +41,31 @@ void for_each_in_lanes(Index n, const Body& body) {
 // row of nonzero weight keeps (the next one overwrites it otherwise): no
 // branch on the weights, which would be guessed wrong at every outlier. A
 // place is never past the row being read.
+// `Cols`: Phi.cols when known at compile time (the loop over the columns is
+// then unrolled), 0 otherwise.
+template <Index Cols = 0>
 inline Index write_row(const StridedMatrix& Phi, Index i, double y_i, double root, bool kept,
                        Index written, double* Phi_out, double* y_out) {
+    const Index cols = Cols > 0 ? Cols : Phi.cols;
     const double* row = Phi.data + i * Phi.row_stride;
-    double* out = Phi_out + written * Phi.cols;
-    for (Index j = 0; j < Phi.cols; ++j) out[j] = row[j * Phi.col_stride] * root;
+    double* out = Phi_out + written * cols;
+    for (Index j = 0; j < cols; ++j) out[j] = row[j * Phi.col_stride] * root;
     y_out[written] = y_i * root;
     return written + (kept ? 1 : 0);
+}
+
+// body(std::integral_constant<Index, cols>) for the few columns of a
+// polynomial in one feature, body(std::integral_constant<Index, 0>) beyond.
+template <class Body>
+void with_columns(Index cols, const Body& body) {
+    switch (cols) {
+        case 2: body(std::integral_constant<Index, 2>{}); break;
+        case 3: body(std::integral_constant<Index, 3>{}); break;
+        case 4: body(std::integral_constant<Index, 4>{}); break;
+        case 5: body(std::integral_constant<Index, 5>{}); break;
+        case 6: body(std::integral_constant<Index, 6>{}); break;
+        default: body(std::integral_constant<Index, 0>{}); break;
+    }
 }
 
 // NumPy's order of doubles: NaN above every number.
@@ -126,9 +145,12 @@ BisquarePass bisquare_rows(const StridedMatrix& Phi, const double* y, const doub
     // the next block.
     const auto write = [&](int b, Index place) {
         const double* roots = root.get();
-        for (Index i = b * kBisquareBlockRows; i < end[static_cast<std::size_t>(b)]; ++i) {
-            place = write_row(Phi, i, y[i], roots[i], roots[i] != 0.0, place, Phi_out, y_out);
-        }
+        with_columns(Phi.cols, [&](auto cols) {
+            for (Index i = b * kBisquareBlockRows; i < end[static_cast<std::size_t>(b)]; ++i) {
+                place = write_row<decltype(cols)::value>(Phi, i, y[i], roots[i], roots[i] != 0.0,
+                                                         place, Phi_out, y_out);
+            }
+        });
     };
     const int team = team_size(static_cast<int>(blocks),
                                kNsPerEntry * static_cast<double>(kBisquareBlockRows * Phi.cols));
