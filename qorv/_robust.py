@@ -197,9 +197,8 @@ def weighted_median(values: NDArray[np.float64], w: NDArray[np.float64]) -> floa
     do not overflow.
     """
     if w.min() == w.max():
-        n = len(values)
-        middle = np.partition(values, [(n - 1) // 2, n // 2])
-        lower, upper = float(middle[(n - 1) // 2]), float(middle[n // 2])
+        middle = _qorv_runtime.middle_values(np.ascontiguousarray(values))
+        lower, upper = float(middle[0]), float(middle[1])
     else:
         order = np.argsort(values, kind="stable")
         cumulative = np.cumsum(w[order])
@@ -221,17 +220,9 @@ def m_scale(r: NDArray[np.float64], w: NDArray[np.float64], total: float,
     if not s > 0:
         # under half of the weight has no residual, so some scale above 0 solves it
         s = float(np.abs(r).max())
-    r, w = np.ascontiguousarray(r), np.ascontiguousarray(w)
-    for _ in range(200):
-        # the fixed point of s^2 = s^2 * mean rho / b, from either side
-        new = s * math.sqrt(float(_qorv_runtime.bisquare_rho_sum(r, w, 1.0 / (s * S_TUNING)))
-                            / target)
-        if not new > 0:
-            return 0.0
-        if abs(new - s) <= SCALE_TOLERANCE * s:
-            return float(new)
-        s = float(new)
-    return s
+    # the fixed point of s^2 = s^2 * mean rho / b, from either side
+    return float(_qorv_runtime.bisquare_scale(np.ascontiguousarray(r), np.ascontiguousarray(w),
+                                              s, target, S_TUNING, SCALE_TOLERANCE, 200))
 
 
 def _work_for(Phi: NDArray[np.float64]) -> tuple[NDArray[np.float64], NDArray[np.float64]]:

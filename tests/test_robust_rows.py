@@ -2,6 +2,7 @@ import numpy as np
 import pytest
 
 import _qorv_runtime as rt
+from conftest import run_with_threads
 
 RNG = np.random.default_rng(0)
 BASE = RNG.normal(size=(2 * 37, 5))
@@ -21,28 +22,77 @@ def test_weighted_rows_are_the_nonzero_rows_times_root_weights(layout):
     np.testing.assert_array_equal(y_out[:m], (y * root)[keep])
 
 
-@pytest.mark.parametrize("spread", [False, True])
-def test_bisquare_pass_writes_the_rows_of_its_weights(spread):
-    Phi, y, w = np.asfortranarray(BASE[:37]), 2 * RNG.normal(size=37), RNG.random(37)
-    beta = RNG.normal(size=5) / 5
-    g = np.exp(RNG.normal(size=37)) if spread else np.ones(37)
-    inverse = 1.0 / (4.685 * g) if spread else np.broadcast_to(1.0 / 4.685, 37)
-    out = np.empty((37, 5)), np.empty(37)
+# Rows in blocks of the bisquare pass: one, and several with a short last
+# block whose last row is dropped (it must not overwrite the next block's).
+BLOCK = 8192
+
+
+# Column counts of a polynomial in one feature have loops of their own.
+@pytest.mark.parametrize("spread, n, cols, order", [
+    (False, 37, 5, "F"), (True, 37, 5, "F"), (False, 37, 8, "C"), (True, 37, 1, "C"),
+    (False, 3 * BLOCK + 37, 4, "F"), (True, 2 * BLOCK + 3, 9, "C")])
+def test_bisquare_pass_writes_the_rows_of_its_weights(spread, n, cols, order):
+    Phi = np.asarray(RNG.normal(size=(n, cols)), order=order)
+    y, w = 2 * RNG.normal(size=n), RNG.random(n)
+    y[BLOCK - 1::BLOCK] = 100.0
+    beta = RNG.normal(size=cols) / cols
+    g = np.exp(RNG.normal(size=n)) if spread else np.ones(n)
+    inverse = 1.0 / (4.685 * g) if spread else np.broadcast_to(1.0 / 4.685, n)
+    out = np.full((n, cols), np.nan), np.full(n, np.nan)
     m, complement = rt.bisquare_rows(Phi, y, beta, w, inverse, g**2, *out)
     v = 1 - np.minimum(np.abs(y - Phi @ beta) * inverse, 1.0) ** 2
     a = w * v**2
-    assert 0 < m == (a != 0).sum() < 37
+    assert 0 < m == (a != 0).sum() < n
     np.testing.assert_allclose(complement, (a * g**2) @ v, rtol=1e-13)
-    np.testing.assert_allclose(out[0][:m], (Phi * np.sqrt(a)[:, None])[a != 0], rtol=1e-13)
-    np.testing.assert_allclose(out[1][:m], (y * np.sqrt(a))[a != 0], rtol=1e-13)
+    # NumPy sums Phi @ beta in an order of its own
+    np.testing.assert_allclose(out[0][:m], (Phi * np.sqrt(a)[:, None])[a != 0], rtol=1e-13,
+                               atol=1e-13)
+    np.testing.assert_allclose(out[1][:m], (y * np.sqrt(a))[a != 0], rtol=1e-13, atol=1e-13)
+
+
+BISQUARE_SCRIPT = """
+import hashlib
+import numpy as np
+import _qorv_runtime as rt
+rng = np.random.default_rng(1)
+n = 5 * 8192 + 11
+Phi, y = np.asfortranarray(rng.normal(size=(n, 4))), rng.normal(size=n)
+out = np.empty((n, 4)), np.empty(n)
+m, complement = rt.bisquare_rows(Phi, y, np.full(4, 0.1), np.ones(n), np.full(n, 0.5),
+                                 np.ones(n), *out)
+print(m, complement.hex(), hashlib.sha256(out[0][:m].tobytes() + out[1][:m].tobytes()).hexdigest())
+"""
+
+
+def test_bisquare_pass_is_the_same_on_any_number_of_threads():
+    assert len({run_with_threads(BISQUARE_SCRIPT, t) for t in (1, 2, 4)}) == 1
+
+
+@pytest.mark.parametrize("values", [
+    np.array([3.0]), np.array([2.0, -1.0]), RNG.normal(size=2049), RNG.normal(size=100_000),
+    np.sort(RNG.normal(size=5000)), RNG.integers(0, 3, 4001).astype(float),
+    np.r_[RNG.normal(size=3000), np.full(2000, np.nan)], np.r_[np.full(3000, np.inf), 1.0, 2.0],
+    np.tile([0.0, 1.0, 5.0], 2000), RNG.standard_cauchy(9999)])
+def test_middle_values_are_numpys_partition(values):
+    n = len(values)
+    middle = np.partition(values, [(n - 1) // 2, n // 2])
+    assert np.array_equal(rt.middle_values(values), middle[[(n - 1) // 2, n // 2]],
+                          equal_nan=True)
 
 
 def test_scale_sums_match_numpy():
     r, w = 3 * RNG.normal(size=1001), RNG.random(1001)
-    inverse = 1 / 4.7
-    u = np.minimum(np.abs(r) * inverse, 1.0)
-    rho = 1 - (1 - u**2) ** 3
-    np.testing.assert_allclose(rt.bisquare_rho_sum(r, w, inverse), w @ rho, rtol=1e-13)
+
+    def rho_sum(s):
+        u = np.minimum(np.abs(r) / (s * 1.5), 1.0)
+        return w @ (1 - (1 - u**2) ** 3)
+    target = w.sum() / 2
+    # one step from 4.7, then the fixed point within its tolerance
+    np.testing.assert_allclose(rt.bisquare_scale(r, w, 4.7, target, 1.5, 0.0, 1),
+                               4.7 * np.sqrt(rho_sum(4.7) / target), rtol=1e-13)
+    s = rt.bisquare_scale(r, w, 4.7, target, 1.5, 1e-9, 200)
+    np.testing.assert_allclose(rho_sum(s), target, rtol=1e-7)
+    assert rt.bisquare_scale(np.zeros(1001), w, 4.7, target, 1.5, 1e-9, 200) == 0.0
     a, inside = np.abs(r), np.abs(r) <= 2.5
     np.testing.assert_allclose(rt.window_sums(a, w, 2.5), (w @ inside, (w * inside) @ a**2),
                                rtol=1e-13)
@@ -65,3 +115,8 @@ def test_scale_sums_match_numpy():
 def test_weighted_rows_names_the_bad_argument(args, message):
     with pytest.raises(ValueError, match=message):
         rt.weighted_rows(*args)
+
+
+def test_middle_values_of_nothing_is_an_error():
+    with pytest.raises(ValueError, match="values is empty"):
+        rt.middle_values(np.empty(0))

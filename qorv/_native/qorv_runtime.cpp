@@ -130,10 +130,11 @@ std::pair<qorv::Index, double> bisquare_rows(const py::array_t<double>& Phi,
     return {pass.written, pass.rho_complement};
 }
 
-double bisquare_rho_sum(const py::array_t<double>& r, const py::array_t<double>& w,
-                        double inverse) {
+double bisquare_scale(const py::array_t<double>& r, const py::array_t<double>& w, double s,
+                      double target, double tuning, double tolerance, int cap) {
     const qorv::Index n = strided(r, "r", 1).rows;
-    return qorv::bisquare_rho_sum(vector_of(r, "r", n), vector_of(w, "w", n), n, inverse);
+    return qorv::bisquare_scale(vector_of(r, "r", n), vector_of(w, "w", n), n, s, target, tuning,
+                                tolerance, cap);
 }
 
 std::pair<double, double> window_sums(const py::array_t<double>& a, const py::array_t<double>& w,
@@ -142,6 +143,13 @@ std::pair<double, double> window_sums(const py::array_t<double>& a, const py::ar
     const qorv::WindowSums sums =
         qorv::window_sums(vector_of(a, "a", n), vector_of(w, "w", n), n, limit);
     return {sums.weight, sums.squares};
+}
+
+std::pair<double, double> middle_values(const py::array_t<double>& values) {
+    const qorv::Index n = strided(values, "values", 1).rows;
+    qorv::require(n >= 1, "values is empty");
+    const qorv::MiddleValues middle = qorv::middle_values(vector_of(values, "values", n), n);
+    return {middle.lower, middle.upper};
 }
 
 }  // namespace
@@ -173,8 +181,14 @@ PYBIND11_MODULE(_qorv_runtime, m) {
           "One pass of a bisquare M-step at beta: with v = 1 - min(|y - Phi beta| * inverse, "
           "1)**2, writes the rows as weighted_rows does for the weights w * v**2; returns "
           "(rows written, sum(w * v**3 * square)).");
-    m.def("bisquare_rho_sum", &bisquare_rho_sum, py::arg("r"), py::arg("w"), py::arg("inverse"),
-          "sum(w * (1 - (1 - min(|r| * inverse, 1)**2)**3)).");
+    m.def("bisquare_scale", &bisquare_scale, py::arg("r"), py::arg("w"), py::arg("s"),
+          py::arg("target"), py::arg("tuning"), py::arg("tolerance"), py::arg("cap"),
+          "Iterates s = s * sqrt(bisquare_rho_sum(r, w, 1 / (s * tuning)) / target) from s "
+          "until a step changes s by at most tolerance * s (returns that step's s) or cap "
+          "steps were made; 0.0 once a step gives no positive s.");
     m.def("window_sums", &window_sums, py::arg("a"), py::arg("w"), py::arg("limit"),
           "(sum(w[inside]), sum(w[inside] * a[inside]**2)) for inside = a <= limit.");
+    m.def("middle_values", &middle_values, py::arg("values"),
+          "(np.partition(values, k)[k] for k = (n - 1) // 2 and n // 2): the two middle "
+          "values, NaN above every number.");
 }

@@ -1,7 +1,12 @@
 #include "robust_rows.hpp"
 
+#include "parallel.hpp"
+
 #include <algorithm>
 #include <cmath>
+#include <memory>
+#include <type_traits>
+#include <vector>
 
 namespace qorv {
 
@@ -36,14 +41,51 @@ void for_each_in_lanes(Index n, const Body& body) {
 // row of nonzero weight keeps (the next one overwrites it otherwise): no
 // branch on the weights, which would be guessed wrong at every outlier. A
 // place is never past the row being read.
+// `Cols`: Phi.cols when known at compile time (the loop over the columns is
+// then unrolled), 0 otherwise.
+template <Index Cols = 0>
 inline Index write_row(const StridedMatrix& Phi, Index i, double y_i, double root, bool kept,
                        Index written, double* Phi_out, double* y_out) {
+    const Index cols = Cols > 0 ? Cols : Phi.cols;
     const double* row = Phi.data + i * Phi.row_stride;
-    double* out = Phi_out + written * Phi.cols;
-    for (Index j = 0; j < Phi.cols; ++j) out[j] = row[j * Phi.col_stride] * root;
+    double* out = Phi_out + written * cols;
+    for (Index j = 0; j < cols; ++j) out[j] = row[j * Phi.col_stride] * root;
     y_out[written] = y_i * root;
     return written + (kept ? 1 : 0);
 }
+
+// body(std::integral_constant<Index, cols>) for the few columns of a
+// polynomial in one feature, body(std::integral_constant<Index, 0>) beyond.
+template <class Body>
+void with_columns(Index cols, const Body& body) {
+    switch (cols) {
+        case 2: body(std::integral_constant<Index, 2>{}); break;
+        case 3: body(std::integral_constant<Index, 3>{}); break;
+        case 4: body(std::integral_constant<Index, 4>{}); break;
+        case 5: body(std::integral_constant<Index, 5>{}); break;
+        case 6: body(std::integral_constant<Index, 6>{}); break;
+        default: body(std::integral_constant<Index, 0>{}); break;
+    }
+}
+
+// NumPy's order of doubles: NaN above every number.
+constexpr auto before = [](double a, double b) { return a < b || (b != b && a == a); };
+
+// The k-th smallest of values[0..count), counted from 0, and the next one
+// unless `alone` (then that one again); reorders the values.
+MiddleValues select_pair(double* values, Index count, Index k, bool alone) {
+    double* lower = values + k;
+    std::nth_element(values, lower, values + count, before);
+    const double upper = alone ? *lower : *std::min_element(lower + 1, values + count, before);
+    return {*lower, upper};
+}
+
+// Rough cost of one entry of a row in each of bisquare_rows' two passes, in
+// nanoseconds, from which its threads are chosen.
+constexpr double kNsPerEntry = 1.5;
+
+// Fewer values than this are selected directly: a sample would not pay.
+constexpr Index kSampledFrom = 2048;
 
 }  // namespace
 
@@ -60,28 +102,85 @@ BisquarePass bisquare_rows(const StridedMatrix& Phi, const double* y, const doub
                            StridedVector w, StridedVector inverse, StridedVector square,
                            double* Phi_out, double* y_out) {
     const Index n = Phi.rows;
-    // Phi beta, a column at a time (each row summed in column order) into
-    // y_out, then in its place the root of each weight: loops over
-    // contiguous columns that the compiler can vectorise.
-    std::fill(y_out, y_out + n, 0.0);
-    for (Index j = 0; j < Phi.cols; ++j) {
-        const double* column = Phi.data + j * Phi.col_stride;
-        for (Index i = 0; i < n; ++i) y_out[i] += column[i * Phi.row_stride] * beta[j];
-    }
-    LaneSum complement;
-    for_each_in_lanes(n, [&](Index i, Index lane) {
-        const double u = std::min(std::abs(y[i] - y_out[i]) * inverse[i], 1.0);
-        const double v = 1.0 - u * u;
-        const double a = w[i] * (v * v);
-        complement.add(lane, (a * square[i]) * v);
-        y_out[i] = std::sqrt(a);
-    });
+    const Index blocks = (n + kBisquareBlockRows - 1) / kBisquareBlockRows;
+    // The root of each row's weight, then per block: its rows kept, the end
+    // of its last kept row, and its sum of the complements.
+    const std::unique_ptr<double[]> root(new double[static_cast<std::size_t>(n)]);
+    std::vector<Index> kept(static_cast<std::size_t>(blocks));
+    std::vector<Index> end(static_cast<std::size_t>(blocks));
+    std::vector<double> complement(static_cast<std::size_t>(blocks));
+    const auto weigh = [&](int b) {
+        const Index first = b * kBisquareBlockRows;
+        const Index rows = std::min(kBisquareBlockRows, n - first);
+        double* r = root.get() + first;
+        // Phi beta, a column at a time (each row summed in column order):
+        // loops over contiguous columns that the compiler can vectorise;
+        // then in its place the root of each weight.
+        std::fill(r, r + rows, 0.0);
+        for (Index j = 0; j < Phi.cols; ++j) {
+            const double* column = Phi.data + first * Phi.row_stride + j * Phi.col_stride;
+            for (Index k = 0; k < rows; ++k) r[k] += column[k * Phi.row_stride] * beta[j];
+        }
+        LaneSum sum;
+        Index count = 0;
+        Index last = first;
+        // the block starts at a multiple of kLanes: each row keeps its lane
+        for_each_in_lanes(rows, [&](Index k, Index lane) {
+            const Index i = first + k;
+            const double u = std::min(std::abs(y[i] - r[k]) * inverse[i], 1.0);
+            const double v = 1.0 - u * u;
+            const double a = w[i] * (v * v);
+            sum.add(lane, (a * square[i]) * v);
+            r[k] = std::sqrt(a);
+            count += r[k] != 0.0 ? 1 : 0;
+            last = r[k] != 0.0 ? i + 1 : last;
+        });
+        const auto slot = static_cast<std::size_t>(b);
+        kept[slot] = count;
+        end[slot] = last;
+        complement[slot] = sum.total();
+    };
+    // Block b writes its rows from place on; it stops at its last kept row,
+    // so that the row after, dropped, is not written over the first row of
+    // the next block.
+    const auto write = [&](int b, Index place) {
+        const double* roots = root.get();
+        with_columns(Phi.cols, [&](auto cols) {
+            for (Index i = b * kBisquareBlockRows; i < end[static_cast<std::size_t>(b)]; ++i) {
+                place = write_row<decltype(cols)::value>(Phi, i, y[i], roots[i], roots[i] != 0.0,
+                                                         place, Phi_out, y_out);
+            }
+        });
+    };
+    const int team = team_size(static_cast<int>(blocks),
+                               kNsPerEntry * static_cast<double>(kBisquareBlockRows * Phi.cols));
     Index written = 0;
-    for (Index i = 0; i < n; ++i) {
-        const double root = y_out[i];
-        written = write_row(Phi, i, y[i], root, root != 0.0, written, Phi_out, y_out);
+    double total = 0.0;
+    // the place of block b, after the blocks before it
+    const auto place_of = [&](int b) {
+        const auto slot = static_cast<std::size_t>(b);
+        const Index place = written;
+        written += kept[slot];
+        total += complement[slot];
+        return place;
+    };
+    if (team == 1) {
+        // each block is written while its rows are still in cache
+        for (int b = 0; b < static_cast<int>(blocks); ++b) {
+            weigh(b);
+            write(b, place_of(b));
+        }
+    } else {
+        parallel_for_each_index(static_cast<int>(blocks), weigh, Interruption(), team);
+        std::vector<Index> place(static_cast<std::size_t>(blocks));
+        for (int b = 0; b < static_cast<int>(blocks); ++b) {
+            place[static_cast<std::size_t>(b)] = place_of(b);
+        }
+        parallel_for_each_index(
+            static_cast<int>(blocks), [&](int b) { write(b, place[static_cast<std::size_t>(b)]); },
+            Interruption(), team);
     }
-    return {written, complement.total()};
+    return {written, total};
 }
 
 double bisquare_rho_sum(const double* r, const double* w, Index n, double inverse) {
@@ -92,6 +191,17 @@ double bisquare_rho_sum(const double* r, const double* w, Index n, double invers
         sum.add(lane, w[i] * (1.0 - v * v * v));
     });
     return sum.total();
+}
+
+double bisquare_scale(const double* r, const double* w, Index n, double s, double target,
+                      double tuning, double tolerance, int cap) {
+    for (int step = 0; step < cap; ++step) {
+        const double next = s * std::sqrt(bisquare_rho_sum(r, w, n, 1.0 / (s * tuning)) / target);
+        if (!(next > 0.0)) return 0.0;
+        if (std::abs(next - s) <= tolerance * s) return next;
+        s = next;
+    }
+    return s;
 }
 
 WindowSums window_sums(const double* a, const double* w, Index n, double limit) {
@@ -105,6 +215,42 @@ WindowSums window_sums(const double* a, const double* w, Index n, double limit) 
         squares.add(lane, inside * (a[i] * a[i]));
     });
     return {weight.total(), squares.total()};
+}
+
+MiddleValues middle_values(const double* x, Index n) {
+    std::vector<double> kept(static_cast<std::size_t>(n));
+    if (n >= kSampledFrom) {
+        // Floyd and Rivest: the middle values lie, but for rare data, between
+        // two values of an evenly spaced sample a few of its standard
+        // errors either side of its median; one pass counts the values
+        // below that band and keeps those inside, and a selection among
+        // them settles the answer. Where the band misses, every value is
+        // selected from.
+        const auto s = static_cast<Index>(std::cbrt(static_cast<double>(n)) *
+                                          std::cbrt(static_cast<double>(n)));
+        std::vector<double> sample(static_cast<std::size_t>(s));
+        for (Index k = 0; k < s; ++k) sample[static_cast<std::size_t>(k)] = x[k * n / s];
+        std::sort(sample.begin(), sample.end(), before);
+        const auto margin = static_cast<Index>(2.0 * std::sqrt(static_cast<double>(s)));
+        const double lo = sample[static_cast<std::size_t>(std::max<Index>((s - 1) / 2 - margin, 0))];
+        const double hi =
+            sample[static_cast<std::size_t>(std::min<Index>(s / 2 + margin, s - 1))];
+        Index below = 0;
+        Index inside = 0;
+        for (Index i = 0; i < n; ++i) {
+            // no branch on the values: every one is written, only those in
+            // the band are kept
+            const double v = x[i];
+            kept[static_cast<std::size_t>(inside)] = v;
+            below += static_cast<Index>(v < lo);
+            inside += static_cast<Index>(v >= lo) & static_cast<Index>(v <= hi);
+        }
+        if (below <= (n - 1) / 2 && n / 2 < below + inside) {
+            return select_pair(kept.data(), inside, (n - 1) / 2 - below, n % 2 == 1);
+        }
+    }
+    std::copy(x, x + n, kept.begin());
+    return select_pair(kept.data(), n, (n - 1) / 2, n % 2 == 1);
 }
 
 }  // namespace qorv

@@ -1,6 +1,6 @@
-// Passes over the rows for the robust fit of qorv._robust. Each reads the
-// rows once, in order, on the calling thread, so that its result depends on
-// its arguments alone.
+// Passes over the rows for the robust fit of qorv._robust. Each result
+// depends on the arguments alone: every sum runs in a fixed order, whatever
+// the threads (only bisquare_rows uses more than the calling one).
 #pragma once
 
 #include "types.hpp"
@@ -39,7 +39,10 @@ Index weighted_rows(const StridedMatrix& Phi, const double* y, const double* a,
 // (clipped before squaring so that it cannot overflow) and weight
 // a = w[i] * v^2; the rows are written as weighted_rows writes them for the
 // weights a. `written`: the number of rows written; `rho_complement`: the
-// sum of a * square[i] * v, the weighted sum of square[i] * (1 - rho).
+// sum of a * square[i] * v, the weighted sum of square[i] * (1 - rho),
+// summed per block of kBisquareBlockRows rows, the blocks' sums added in
+// row order. Blocks go to threads where the rows are many enough to pay.
+constexpr Index kBisquareBlockRows = 8192;
 struct BisquarePass {
     Index written;
     double rho_complement;
@@ -53,6 +56,13 @@ BisquarePass bisquare_rows(const StridedMatrix& Phi, const double* y, const doub
 // cannot overflow.
 double bisquare_rho_sum(const double* r, const double* w, Index n, double inverse);
 
+// The fixed point s of s^2 = s^2 * bisquare_rho_sum(r, w, n, 1 / (s * tuning))
+// / target, iterated from `s` until a step changes s by at most
+// `tolerance` * s (that step's value is returned) or `cap` steps were made
+// (the last value); 0 as soon as a step gives no positive value.
+double bisquare_scale(const double* r, const double* w, Index n, double s, double target,
+                      double tuning, double tolerance, int cap);
+
 // The weight w[i] and the weighted square w[i] * a[i]^2 summed over the
 // i < n with a[i] <= limit: (sum of weights, sum of squares).
 struct WindowSums {
@@ -60,5 +70,14 @@ struct WindowSums {
     double squares;
 };
 WindowSums window_sums(const double* a, const double* w, Index n, double limit);
+
+// The ((n - 1) / 2)-th and (n / 2)-th smallest of x[0..n), n >= 1, counted
+// from 0 with NaN above every number (as NumPy's partition orders them):
+// the two middle values, equal for odd n.
+struct MiddleValues {
+    double lower;
+    double upper;
+};
+MiddleValues middle_values(const double* x, Index n);
 
 }  // namespace qorv
