@@ -381,8 +381,40 @@ private:
 // x = S^+ x for the singular values |d|, those not above the cut-off taken
 // as zero. The sign of d stays with the division.
 void divide_by_singular_values(const Vector& d, double cutoff, Vector& x) {
-    const double cut = std::max(d.cwiseAbs().maxCoeff() * cutoff, kTiny);
+    double largest = 0.0;
+    for (Index i = 0; i < d.size(); ++i) largest = std::max(largest, std::abs(d(i)));
+    const double cut = std::max(largest * cutoff, kTiny);
     for (Index i = 0; i < d.size(); ++i) x(i) = std::abs(d(i)) > cut ? x(i) / d(i) : 0.0;
+}
+
+// Whether no singular value of B (d on the diagonal, e above) can fall to
+// the cut-off, by bounds that cost O(n): sigma_min >= 1 / ||B^-1||_F and
+// sigma_max <= ||B||_F, with a factor 2 for their rounding. Row i of B^-1
+// is (e_i' - e_i row i+1) / d_i, whose two parts are orthogonal. A zero,
+// tiny or huge entry answers no.
+bool certainly_full_rank(const Vector& d, const Vector& e, double cutoff) {
+    const Index n = d.size();
+    double inverse2 = 0.0, row2 = 0.0, norm2 = 0.0;
+    for (Index i = n - 1; i >= 0; --i) {
+        const double numerator = i + 1 < n ? 1.0 + e(i) * e(i) * row2 : 1.0;
+        row2 = numerator / (d(i) * d(i));
+        inverse2 += row2;
+        norm2 += i + 1 < n ? d(i) * d(i) + e(i) * e(i) : d(i) * d(i);
+    }
+    const double cut = 2.0 * std::max(std::sqrt(norm2) * cutoff, kTiny);
+    return inverse2 * (cut * cut) < 1.0;
+}
+
+// x = B^-1 x, or B'^-1 x when `transposed`, for B as above.
+void bidiagonal_solve(const Vector& d, const Vector& e, bool transposed, Vector& x) {
+    const Index n = d.size();
+    if (transposed) {
+        x(0) = x(0) / d(0);
+        for (Index i = 1; i < n; ++i) x(i) = (x(i) - e(i - 1) * x(i - 1)) / d(i);
+        return;
+    }
+    x(n - 1) = x(n - 1) / d(n - 1);
+    for (Index i = n - 2; i >= 0; --i) x(i) = (x(i) - e(i) * x(i + 1)) / d(i);
 }
 
 }  // namespace
@@ -394,7 +426,7 @@ std::optional<Vector> svd_solve(Matrix A, Vector b, bool transposed, double cuto
     }
     Bidiagonal B(std::move(A));
     Bidiagonaliser(B, transposed ? nullptr : &b).run();
-    // The vector whose rotations go straight to it: U' b, or V' b.
+    // U' b, or V' b: the vector the bidiagonal solves for.
     Vector c(n);
     if (transposed) {
         for (Index k = 0; k + 2 < n; ++k) {
@@ -404,10 +436,16 @@ std::optional<Vector> svd_solve(Matrix A, Vector b, bool transposed, double cuto
     } else {
         c = b.head(n);
     }
-    BidiagonalQR qr(B.d, B.e, c, !transposed);
-    if (!qr.run()) return std::nullopt;
-    divide_by_singular_values(B.d, cutoff, c);
-    qr.replay(c);
+    // With no singular value near the cut-off, the minimum-norm solution is
+    // the only one, and substitution finds it without the QR iteration.
+    if (certainly_full_rank(B.d, B.e, cutoff)) {
+        bidiagonal_solve(B.d, B.e, transposed, c);
+    } else {
+        BidiagonalQR qr(B.d, B.e, c, !transposed);
+        if (!qr.run()) return std::nullopt;
+        divide_by_singular_values(B.d, cutoff, c);
+        qr.replay(c);
+    }
     if (!transposed) {
         for (Index k = n - 3; k >= 0; --k) {
             if (B.tau_v(k) != 0.0) B.reflect_right(k, c);
