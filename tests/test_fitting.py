@@ -126,6 +126,15 @@ def test_ols_ill_conditioned_agrees_with_lstsq_to_cond_eps(shape, cond):
     assert np.linalg.norm(X @ got - y) <= 1e-12 * np.linalg.norm(y)
 
 
+@pytest.mark.parametrize("scale", [1e-200, 1e200])
+def test_ols_wide_matrix_of_extreme_scale(scale):
+    # Squares of such entries overflow or vanish unless the matrix is scaled.
+    rng = np.random.default_rng(13)
+    X, y = rng.normal(size=(20, 30)), rng.normal(size=20)
+    np.testing.assert_allclose(q.ols(X * scale, y) * scale, np.linalg.lstsq(X, y, rcond=None)[0],
+                               rtol=1e-10)
+
+
 @pytest.mark.parametrize("s_over_eps,kept", [(2.5, False), (3.0, True), (3.5, True)])
 def test_ols_cutoff_uses_the_larger_dimension(s_over_eps, kept):
     # 3 x 2 with singular values 1 and s: cut-off 3 eps, as numpy's

@@ -15,9 +15,12 @@ namespace {
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr double kTiny = (std::numeric_limits<double>::min)();
 
-// Rough cost of one product-and-add of the passes, in nanoseconds, from
-// which the threads of a pass are chosen.
-constexpr double kNsPerProduct = 0.15;
+// Rough cost of an entry in each pass, in nanoseconds, from which the
+// threads of a pass are chosen: the matrix outgrows the second-level cache
+// from a few hundred columns, and both passes then wait on memory, the first
+// reading and writing each entry, the second reading it.
+constexpr double kNsPerColumnEntry = 0.35;
+constexpr double kNsPerRowEntry = 0.2;
 
 // Columns (first pass) and rows (second pass) of one task. Every column's
 // sums, and every row's, stay within one task, so the split never changes
@@ -111,7 +114,7 @@ private:
         const Index cols = n_ - k - 1;
         const double* z = pending_ ? z_.data() + k : nullptr;
         const Index tasks = (cols + kTaskCols - 1) / kTaskCols;
-        const double task_ns = kNsPerProduct * 3.0 * static_cast<double>(r * kTaskCols);
+        const double task_ns = kNsPerColumnEntry * static_cast<double>(r * kTaskCols);
         parallel_for_each_task(static_cast<int>(tasks), task_ns, [&](int t) {
             const Index c0 = k + 1 + t * kTaskCols;
             kernels().bidiag_columns(&A_(k, c0), m_, std::min(kTaskCols, n_ - c0), r, z,
@@ -138,7 +141,7 @@ private:
         for (Index j = k + 2; j < n_; ++j) v_(j) = A_(k, j);
         for (Index j = k + 1; j < n_; ++j) tv_(j) = g.tau * v_(j);
         const Index tasks = (rows + kTaskRows - 1) / kTaskRows;
-        const double task_ns = kNsPerProduct * static_cast<double>(cols * kTaskRows);
+        const double task_ns = kNsPerRowEntry * static_cast<double>(cols * kTaskRows);
         parallel_for_each_task(static_cast<int>(tasks), task_ns, [&](int t) {
             const Index i0 = k + 1 + t * kTaskRows;
             kernels().bidiag_rows(&A_(i0, k + 1), m_, std::min(kTaskRows, m_ - i0), cols,
@@ -417,6 +420,27 @@ void bidiagonal_solve(const Vector& d, const Vector& e, bool transposed, Vector&
     for (Index i = n - 2; i >= 0; --i) x(i) = (x(i) - e(i) * x(i + 1)) / d(i);
 }
 
+// A power of two that brings A's largest magnitude near 1 when it lies far
+// from it, so that no square of the bidiagonalisation overflows or
+// vanishes; 1 otherwise. Scaling by it is exact, so ordinary input gives the
+// bits it would give unscaled.
+int scale_exponent(const Matrix& A) {
+    const double largest = A.size() > 0 ? A.cwiseAbs().maxCoeff() : 0.0;
+    if (largest == 0.0 || (largest > 0x1p-500 && largest < 0x1p500)) return 0;
+    int exponent = 0;
+    std::frexp(largest, &exponent);
+    return exponent;
+}
+
+void scale(Matrix& A, int exponent) {
+    for (Index i = 0; i < A.size(); ++i) A.data()[i] = std::ldexp(A.data()[i], -exponent);
+}
+
+void scale_back(Vector& x, int exponent) {
+    if (exponent == 0) return;
+    for (Index i = 0; i < x.size(); ++i) x(i) = std::ldexp(x(i), -exponent);
+}
+
 }  // namespace
 
 std::optional<Vector> svd_solve(Matrix A, Vector b, bool transposed, double cutoff) {
@@ -424,6 +448,9 @@ std::optional<Vector> svd_solve(Matrix A, Vector b, bool transposed, double cuto
     if (!A.allFinite()) {
         return Vector::Constant(transposed ? m : n, std::numeric_limits<double>::quiet_NaN());
     }
+    // A' = A 2^-s has the solution x' = x 2^s.
+    const int exponent = scale_exponent(A);
+    if (exponent != 0) scale(A, exponent);
     Bidiagonal B(std::move(A));
     Bidiagonaliser(B, transposed ? nullptr : &b).run();
     // U' b, or V' b: the vector the bidiagonal solves for.
@@ -450,6 +477,7 @@ std::optional<Vector> svd_solve(Matrix A, Vector b, bool transposed, double cuto
         for (Index k = n - 3; k >= 0; --k) {
             if (B.tau_v(k) != 0.0) B.reflect_right(k, c);
         }
+        scale_back(c, exponent);
         return c;
     }
     Vector x = Vector::Zero(m);
@@ -457,6 +485,7 @@ std::optional<Vector> svd_solve(Matrix A, Vector b, bool transposed, double cuto
     for (Index k = n - 1; k >= 0; --k) {
         if (B.tau_u(k) != 0.0) B.reflect_left(k, x);
     }
+    scale_back(x, exponent);
     return x;
 }
 
