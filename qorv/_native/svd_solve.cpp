@@ -239,7 +239,7 @@ public:
             if (converged(ll, m)) continue;
             const double shift = choose_shift(ll, m);
             iterations += static_cast<double>(m - ll);
-            sweeps_.push_back({ll, m - ll, rotations_.size()});
+            sweeps_.push_back({ll, m - ll, turns_.size()});
             if (shift == 0.0) {
                 zero_shift_sweep(ll, m);
             } else {
@@ -253,7 +253,7 @@ public:
     void replay(Vector& x) const {
         for (auto sweep = sweeps_.rbegin(); sweep != sweeps_.rend(); ++sweep) {
             for (Index k = sweep->count - 1; k >= 0; --k) {
-                const Rotation& g = rotations_[sweep->offset + static_cast<std::size_t>(k)];
+                const Turn& g = turns_[sweep->offset + static_cast<std::size_t>(k)];
                 rotate(x(sweep->first + k), x(sweep->first + k + 1), g.c, -g.s);
             }
         }
@@ -263,6 +263,10 @@ private:
     struct Sweep {
         Index first, count;
         std::size_t offset;
+    };
+
+    struct Turn {
+        double c, s;
     };
 
     // A lower bound of the smallest singular value, up to a factor sqrt(n).
@@ -326,7 +330,8 @@ private:
     void record(Index i, const Rotation& left, const Rotation& right) {
         const Rotation& now = left_now_ ? left : right;
         rotate(now_(i), now_(i + 1), now.c, now.s);
-        rotations_.push_back(left_now_ ? right : left);
+        const Rotation& later = left_now_ ? right : left;
+        turns_.push_back({later.c, later.s});
     }
 
     void zero_shift_sweep(Index ll, Index m) {
@@ -378,7 +383,7 @@ private:
     const Index n_;
     double tol_ = 0.0, thresh_ = 0.0, smax_ = 0.0, sminl_ = 0.0;
     std::vector<Sweep> sweeps_;
-    std::vector<Rotation> rotations_;
+    std::vector<Turn> turns_;
 };
 
 // x = S^+ x for the singular values |d|, those not above the cut-off taken
