@@ -24,54 +24,91 @@ inline V splat(double x) {
     return x - V{};
 }
 
-// Column col (r rows) first loses z[i] tv (the right reflector's update,
-// when z is not null), then its sum with u in the fixed order.
-template <int L>
-inline double update_and_dot(double* col, std::int64_t r, const double* z, double tv,
-                             const double* u) {
+
+// The sum of s[0 ... kSumLanes), in the fixed tree.
+inline double combine(const double* s) {
+    return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+}
+
+// NC columns from col (stride lda, r rows) first lose z[i] tv[c] (the right
+// reflector's update, when Right), then lose (tau w_c) u[i], w_c being the
+// column's sum with u in the fixed order. The columns share every load of
+// z and u.
+template <int L, int NC, bool Right>
+inline void update_group(double* col, std::int64_t lda, std::int64_t r, const double* z,
+                         const double* tv, const double* u, double tau) {
     using V = typename lanes::Lanes<L>::V;
     constexpr int NV = kSumLanes / L;
-    V acc[NV];
-    for (int q = 0; q < NV; ++q) acc[q] = V{};
-    const V t = splat<V>(tv);
+    V acc[NC][NV];
+    V t[NC];
+    for (int c = 0; c < NC; ++c) {
+        for (int q = 0; q < NV; ++q) acc[c][q] = V{};
+        t[c] = splat<V>(Right ? tv[c] : 0.0);
+    }
     const std::int64_t whole = r - r % kSumLanes;
     for (std::int64_t i = 0; i < whole; i += kSumLanes) {
         for (int q = 0; q < NV; ++q) {
-            V x, uq;
-            load(x, col + i + q * L);
-            if (z != nullptr) {
-                V zq;
-                load(zq, z + i + q * L);
-                x = x - zq * t;
-                store(col + i + q * L, x);
-            }
+            V uq, zq{};
             load(uq, u + i + q * L);
-            acc[q] += uq * x;
+            if (Right) load(zq, z + i + q * L);
+            for (int c = 0; c < NC; ++c) {
+                double* at = col + c * lda + i + q * L;
+                V x;
+                load(x, at);
+                if (Right) {
+                    x = x - zq * t[c];
+                    store(at, x);
+                }
+                acc[c][q] += uq * x;
+            }
         }
     }
-    double s[kSumLanes];
-    for (int q = 0; q < NV; ++q) store(s + q * L, acc[q]);
-    double sum = ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
-    for (std::int64_t i = whole; i < r; ++i) {
-        if (z != nullptr) col[i] = col[i] - z[i] * tv;
-        sum += u[i] * col[i];
+    V tw[NC];
+    double tws[NC];
+    for (int c = 0; c < NC; ++c) {
+        double* x = col + c * lda;
+        double s[kSumLanes];
+        for (int q = 0; q < NV; ++q) store(s + q * L, acc[c][q]);
+        double sum = combine(s);
+        for (std::int64_t i = whole; i < r; ++i) {
+            if (Right) x[i] = x[i] - z[i] * tv[c];
+            sum += u[i] * x[i];
+        }
+        tws[c] = tau * sum;
+        tw[c] = splat<V>(tws[c]);
     }
-    return sum;
-}
-
-// col[i] -= t u[i] for i < r.
-template <int L>
-inline void subtract_multiple(double* col, std::int64_t r, double t, const double* u) {
-    using V = typename lanes::Lanes<L>::V;
-    const V tt = splat<V>(t);
     std::int64_t i = 0;
     for (; i + L <= r; i += L) {
-        V x, uq;
-        load(x, col + i);
+        V uq;
         load(uq, u + i);
-        store(col + i, x - tt * uq);
+        for (int c = 0; c < NC; ++c) {
+            double* at = col + c * lda + i;
+            V x;
+            load(x, at);
+            store(at, x - tw[c] * uq);
+        }
     }
-    for (; i < r; ++i) col[i] = col[i] - t * u[i];
+    for (; i < r; ++i) {
+        for (int c = 0; c < NC; ++c) col[c * lda + i] = col[c * lda + i] - tws[c] * u[i];
+    }
+}
+
+// Columns a group takes at once: their partial sums fill eight vector
+// registers.
+template <int L>
+constexpr int group_columns() {
+    return L >= 4 ? 4 : 2;
+}
+
+template <int L, bool Right>
+void update_columns(double* A, std::int64_t lda, std::int64_t cols, std::int64_t r,
+                    const double* z, const double* tv, const double* u, double tau) {
+    constexpr int NC = group_columns<L>();
+    std::int64_t c = 0;
+    for (; c + NC <= cols; c += NC) {
+        update_group<L, NC, Right>(A + c * lda, lda, r, z, tv + c, u, tau);
+    }
+    for (; c < cols; ++c) update_group<L, 1, Right>(A + c * lda, lda, r, z, tv + c, u, tau);
 }
 
 // For each column c < cols of A (column stride lda, r rows from the
@@ -81,15 +118,12 @@ inline void subtract_multiple(double* col, std::int64_t r, double t, const doubl
 template <int L>
 void update_columns(double* A, std::int64_t lda, std::int64_t cols, std::int64_t r,
                     const double* z, const double* tv, const double* u, double tau) {
-    for (std::int64_t c = 0; c < cols; ++c) {
-        double* col = A + c * lda;
-        const double w = update_and_dot<L>(col, r, z, z != nullptr ? tv[c] : 0.0, u);
-        subtract_multiple<L>(col, r, tau * w, u);
-    }
+    if (z != nullptr) return update_columns<L, true>(A, lda, cols, r, z, tv, u, tau);
+    update_columns<L, false>(A, lda, cols, r, z, tv, u, tau);
 }
 
 // Columns added to a vector of row sums between its load and its store.
-constexpr int kColumnsAtOnce = 4;
+constexpr int kColumnsAtOnce = 8;
 
 // z[i] = sum over c < cols, in column order from 0.0, of v[c] A[i, c], for
 // i < rows (A column-major, column stride lda). Each vector of rows takes
