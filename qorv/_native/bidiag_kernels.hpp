@@ -17,13 +17,8 @@ namespace qorv::bidiag {
 constexpr int kSumLanes = 8;
 
 using lanes::load;
+using lanes::splat;
 using lanes::store;
-
-template <class V>
-inline V splat(double x) {
-    return x - V{};
-}
-
 
 // The sum of s[0 ... kSumLanes), in the fixed tree.
 inline double combine(const double* s) {
