@@ -126,6 +126,34 @@ def test_ols_ill_conditioned_agrees_with_lstsq_to_cond_eps(shape, cond):
     assert np.linalg.norm(X @ got - y) <= 1e-12 * np.linalg.norm(y)
 
 
+def bidiagonal(d, e):
+    return np.diag(d) + np.diag(e, 1)
+
+
+GRADED = np.logspace(0, -12, 40)
+STRUCTURED = {
+    "graded down": bidiagonal(GRADED, GRADED[1:]),
+    "graded up": bidiagonal(GRADED[::-1], GRADED[::-1][1:]),
+    "zero on the diagonal": bidiagonal(np.r_[np.ones(20), 0.0, np.ones(19)], np.full(39, 0.5)),
+    "diagonal with zeros": np.diag(np.r_[np.arange(1.0, 31.0), np.zeros(10)]),
+    "identity twice": np.vstack([np.eye(30), np.eye(30)]),
+    "orthonormal rows": np.linalg.qr(np.random.default_rng(0).normal(size=(60, 20)))[0].T.copy(),
+}
+
+
+@pytest.mark.parametrize("X", STRUCTURED.values(), ids=STRUCTURED.keys())
+def test_ols_structured_matrices_agree_with_lstsq(X):
+    # Bidiagonal input, exact zeros and repeated singular values: the QR
+    # iteration's splitting, zero shift and convergence tests.
+    y = X @ np.random.default_rng(1).normal(size=X.shape[1])
+    got, expected = q.ols(X, y), np.linalg.lstsq(X, y, rcond=None)[0]
+    s = np.linalg.svd(X, compute_uv=False)
+    eps = np.finfo(float).eps
+    cond = s[0] / s[s > s[0] * max(X.shape) * eps][-1]
+    assert np.linalg.norm(got - expected) <= 10 * cond * eps * np.linalg.norm(expected)
+    assert np.linalg.norm(X @ got - y) <= 1e-12 * np.linalg.norm(y)
+
+
 @pytest.mark.parametrize("scale", [1e-200, 1e200])
 def test_ols_wide_matrix_of_extreme_scale(scale):
     # Squares of such entries overflow or vanish unless the matrix is scaled.

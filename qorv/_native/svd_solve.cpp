@@ -53,7 +53,7 @@ struct Bidiagonal {
     Matrix A;
     Vector d, e, tau_u, tau_v;
 
-    Bidiagonal(Matrix M)
+    explicit Bidiagonal(Matrix M)
         : A(std::move(M)),
           d(A.cols()),
           e(std::max<Index>(A.cols() - 1, 0)),
