@@ -30,6 +30,14 @@ W = rng.standard_normal((9001, 21))  # many row blocks
 put(q.ols(W, W[:, 0] + 1.0), q.fit_regularized_linear(W, W[:, 1] + 1.0))
 U = rng.standard_normal((1300, 120))  # rows folded into each block's factor
 put(q.ols(U, U[:, 0] + 1.0))
+# The bidiagonalisation's passes in several tasks: a triangular factor, and
+# the transpose of a wide matrix; solved by substitution, and with repeated
+# columns by the QR iteration.
+for S in (rng.standard_normal((2001, 301)), rng.standard_normal((150, 401))):
+    put(q.ols(S, S[:, 0] + 1.0), q.ols(np.hstack([S, S[:, :9]]), S[:, 1]))
+# Large enough that both passes share their first steps among threads.
+S = rng.standard_normal((700, 1500))
+put(q.ols(S, S[:, 0] + 1.0))
 # Few columns, one block per lane: groups of blocks with a short last one;
 # many columns, a strip of rows per task.
 for shape in ((70001, 1), (70001, 3), (613, 200)):

@@ -98,12 +98,69 @@ def test_fit_ignores_unused_penalty_matrices():
     np.random.default_rng(4).normal(size=(3001, 60)),  # row blocks merged along a tree
     np.random.default_rng(6).normal(size=(20001, 3)),  # three blocks
     np.repeat(np.random.default_rng(7).normal(size=(30001, 1)), 2, axis=1),  # rank one, tall
+    np.random.default_rng(8).normal(size=(700, 90)),  # bidiagonalised triangular factor
+    np.random.default_rng(9).normal(size=(40, 333)),  # bidiagonalised transpose
+    np.column_stack([np.random.default_rng(10).normal(size=(200, 30))] * 2 + [np.zeros((200, 3))]),
+    np.column_stack([np.random.default_rng(11).normal(size=(20, 30))] * 2 + [np.zeros((20, 3))]),
 ])
 def test_ols_matches_lstsq_minimum_norm(X):
     y = np.random.default_rng(2).normal(size=X.shape[0])
     got = q.ols(X, y)
     assert got.shape == (X.shape[1],)
     np.testing.assert_allclose(got, np.linalg.lstsq(X, y, rcond=None)[0], rtol=1e-10, atol=1e-12)
+
+
+@pytest.mark.parametrize("shape", [(300, 60), (60, 300), (40, 40)])
+@pytest.mark.parametrize("cond", [1e3, 1e8, 1e12, 1e15, 1e17])
+def test_ols_ill_conditioned_agrees_with_lstsq_to_cond_eps(shape, cond):
+    rng = np.random.default_rng(12)
+    n, p = shape
+    k = min(shape)
+    U = np.linalg.qr(rng.standard_normal((n, k)))[0]
+    V = np.linalg.qr(rng.standard_normal((p, k)))[0]
+    X = (U * np.logspace(0, -np.log10(cond), k)) @ V.T
+    y = X @ rng.standard_normal(p)
+    got, expected = q.ols(X, y), np.linalg.lstsq(X, y, rcond=None)[0]
+    eps = np.finfo(float).eps
+    assert np.linalg.norm(got - expected) <= cond * eps * np.linalg.norm(expected)
+    assert np.linalg.norm(X @ got - y) <= 1e-12 * np.linalg.norm(y)
+
+
+def bidiagonal(d, e):
+    return np.diag(d) + np.diag(e, 1)
+
+
+GRADED = np.logspace(0, -12, 40)
+STRUCTURED = {
+    "graded down": bidiagonal(GRADED, GRADED[1:]),
+    "graded up": bidiagonal(GRADED[::-1], GRADED[::-1][1:]),
+    "zero on the diagonal": bidiagonal(np.r_[np.ones(20), 0.0, np.ones(19)], np.full(39, 0.5)),
+    "diagonal with zeros": np.diag(np.r_[np.arange(1.0, 31.0), np.zeros(10)]),
+    "identity twice": np.vstack([np.eye(30), np.eye(30)]),
+    "orthonormal rows": np.linalg.qr(np.random.default_rng(0).normal(size=(60, 20)))[0].T.copy(),
+}
+
+
+@pytest.mark.parametrize("X", STRUCTURED.values(), ids=STRUCTURED.keys())
+def test_ols_structured_matrices_agree_with_lstsq(X):
+    # Bidiagonal input, exact zeros and repeated singular values: the QR
+    # iteration's splitting, zero shift and convergence tests.
+    y = X @ np.random.default_rng(1).normal(size=X.shape[1])
+    got, expected = q.ols(X, y), np.linalg.lstsq(X, y, rcond=None)[0]
+    s = np.linalg.svd(X, compute_uv=False)
+    eps = np.finfo(float).eps
+    cond = s[0] / s[s > s[0] * max(X.shape) * eps][-1]
+    assert np.linalg.norm(got - expected) <= 10 * cond * eps * np.linalg.norm(expected)
+    assert np.linalg.norm(X @ got - y) <= 1e-12 * np.linalg.norm(y)
+
+
+@pytest.mark.parametrize("scale", [1e-200, 1e200])
+def test_ols_wide_matrix_of_extreme_scale(scale):
+    # Squares of such entries overflow or vanish unless the matrix is scaled.
+    rng = np.random.default_rng(13)
+    X, y = rng.normal(size=(20, 30)), rng.normal(size=20)
+    np.testing.assert_allclose(q.ols(X * scale, y) * scale, np.linalg.lstsq(X, y, rcond=None)[0],
+                               rtol=1e-10)
 
 
 @pytest.mark.parametrize("s_over_eps,kept", [(2.5, False), (3.0, True), (3.5, True)])
@@ -264,7 +321,7 @@ def test_fits_do_not_copy_a_float64_matrix(order):
     assert float(run_with_threads(PEAK_SCRIPT.format(order=order), 2)) < 0.1  # y alone is 0.1
 
 
-@pytest.mark.parametrize("shape", [(5, 3), (3, 5), (20, 20), (40, 17)])
+@pytest.mark.parametrize("shape", [(5, 3), (3, 5), (20, 20), (40, 17), (17, 40)])
 @pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
 def test_ols_non_finite_entry_gives_nan(shape, bad):
     # Small and large shapes take different SVD paths; both used to read the

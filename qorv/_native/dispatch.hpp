@@ -64,6 +64,19 @@ struct Kernels {
     void (*ldlt_update)(const double* L, std::int64_t ldl, const double* W, std::int64_t J,
                         std::int64_t block, double* T, std::int64_t ldt, bool carry,
                         std::int64_t rows, std::int64_t cols);
+
+    // A step of a bidiagonalisation on `cols` columns of A (column stride
+    // lda, `rows` rows from the step's first): when z is not null, A[i, c]
+    // loses z[i] tv[c]; then I - tau u u' applies from the left, each
+    // column's sum with u in kSumLanes interleaved parts; see
+    // bidiag::update_columns.
+    void (*bidiag_columns)(double* A, std::int64_t lda, std::int64_t cols, std::int64_t rows,
+                           const double* z, const double* tv, const double* u, double tau);
+
+    // z[i] = sum of v[c] A[i, c] over c < cols in column order from 0.0, for
+    // i < rows; see bidiag::column_combination.
+    void (*bidiag_rows)(const double* A, std::int64_t lda, std::int64_t rows, std::int64_t cols,
+                        const double* v, double* z);
 };
 
 // The kernels chosen by select_kernels; the baseline ones until it runs.

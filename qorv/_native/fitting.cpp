@@ -5,11 +5,13 @@
 #include "memory.hpp"
 #include "parallel.hpp"
 #include "scoring.hpp"
+#include "svd_solve.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace qorv {
@@ -226,14 +228,10 @@ Matrix augmented_gram(const RowMatrixRef& X, const VectorRef& y) {
     return gram;
 }
 
-// Least-squares solution of A beta = b of minimum norm by a thin SVD of A.
-// Singular values below sigma_max * diag * eps count as zero, diag being the
-// larger dimension of the matrix the caller solves for: the rounding of a
-// QR and an SVD over n rows grows with n, and a cut-off below it would take
-// that noise for a direction of X (30001 rows of two equal columns then gave
-// coefficients of 1e12). NumPy's lstsq cuts at the same value.
+// Least-squares solution of A beta = b of minimum norm by Eigen's thin SVD
+// of A, for matrices too small for svd_solve to pay.
 template <class SVD>
-Vector min_norm_solution_by(const Matrix& A, const Vector& b, Index diag) {
+Vector eigen_min_norm_solution(const Matrix& A, const Vector& b, double cutoff) {
     SVD svd(A, Eigen::ComputeThinU | Eigen::ComputeThinV);
     // A NaN or infinite entry makes Eigen stop with InvalidInput and leave the
     // rank and the singular values unset, which solve() would then read.
@@ -242,7 +240,7 @@ Vector min_norm_solution_by(const Matrix& A, const Vector& b, Index diag) {
     if (svd.info() != Eigen::Success) {
         return Vector::Constant(A.cols(), std::numeric_limits<double>::quiet_NaN());
     }
-    svd.setThreshold(static_cast<double>(diag) * std::numeric_limits<double>::epsilon());
+    svd.setThreshold(cutoff);
     return svd.solve(b);
 }
 
@@ -252,11 +250,34 @@ Vector min_norm_solution_by(const Matrix& A, const Vector& b, Index diag) {
 // would work on the transpose, and its bidiagonalisation of so few columns
 // binds a reference through a null pointer (undefined behaviour that the
 // sanitizers report).
-Vector min_norm_solution(const Matrix& A, const Vector& b, Index diag) {
+Vector eigen_min_norm_solution(const Matrix& A, const Vector& b, double cutoff) {
     if (std::min(A.rows(), A.cols()) < 16) {
-        return min_norm_solution_by<Eigen::JacobiSVD<Matrix>>(A, b, diag);
+        return eigen_min_norm_solution<Eigen::JacobiSVD<Matrix>>(A, b, cutoff);
     }
-    return min_norm_solution_by<Eigen::BDCSVD<Matrix>>(A, b, diag);
+    return eigen_min_norm_solution<Eigen::BDCSVD<Matrix>>(A, b, cutoff);
+}
+
+// Smaller dimension from which svd_solve takes over from Eigen's SVD, which
+// runs at the baseline's vector width.
+constexpr Index kOwnSvd = 16;
+
+// Least-squares solution of A beta = b of minimum norm by a thin SVD of A.
+// Singular values below sigma_max * diag * eps count as zero, diag being the
+// larger dimension of the matrix the caller solves for: the rounding of a
+// QR and an SVD over n rows grows with n, and a cut-off below it would take
+// that noise for a direction of X (30001 rows of two equal columns then gave
+// coefficients of 1e12). NumPy's lstsq cuts at the same value. A wide A is
+// solved through its transpose, which svd_solve bidiagonalises as a tall
+// matrix; should its QR iteration not converge, Eigen's SVD answers.
+Vector min_norm_solution(const Matrix& A, const Vector& b, Index diag) {
+    const double cutoff = static_cast<double>(diag) * std::numeric_limits<double>::epsilon();
+    if (std::min(A.rows(), A.cols()) >= kOwnSvd) {
+        const bool wide = A.rows() < A.cols();
+        std::optional<Vector> x =
+            wide ? svd_solve(A.transpose(), b, true, cutoff) : svd_solve(A, b, false, cutoff);
+        if (x) return *std::move(x);
+    }
+    return eigen_min_norm_solution(A, b, cutoff);
 }
 
 // Rows of [X y] folded into a triangular factor at a time: a packed copy of

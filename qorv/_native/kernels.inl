@@ -180,6 +180,17 @@ void ldlt_update(const double* L, Index ldl, const double* W, Index J, Index blo
     qorv::ldlt::update<false, kLanes, R, NC>(u, rows, cols);
 }
 
+#include "bidiag_kernels.hpp"
+
+void bidiag_columns(double* A, Index lda, Index cols, Index rows, const double* z,
+                    const double* tv, const double* u, double tau) {
+    qorv::bidiag::update_columns<kLanes>(A, lda, cols, rows, z, tv, u, tau);
+}
+
+void bidiag_rows(const double* A, Index lda, Index rows, Index cols, const double* v, double* z) {
+    qorv::bidiag::column_combination<kLanes>(A, lda, rows, cols, v, z);
+}
+
 extern const Kernels table;
 const Kernels table{QORV_KERNEL_LEVEL, count_product_hits, multiply_columns, gram_lower_rows,
-                    gram_narrow, gram_rows, fold_rows, ldlt_update};
+                    gram_narrow, gram_rows, fold_rows, ldlt_update, bidiag_columns, bidiag_rows};

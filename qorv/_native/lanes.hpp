@@ -22,4 +22,10 @@ inline void store(double* p, const V& v) {
     __builtin_memcpy(p, &v, sizeof v);
 }
 
+// x in every lane: x - (+0.0) is x for every x, -0.0 included.
+template <class V>
+inline V splat(double x) {
+    return x - V{};
+}
+
 }  // namespace qorv::lanes

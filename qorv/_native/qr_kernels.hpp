@@ -16,13 +16,8 @@ namespace qorv::qr {
 constexpr int kVectors = 4;
 
 using lanes::load;
+using lanes::splat;
 using lanes::store;
-
-// x in every lane: x - (+0.0) is x for every x, -0.0 included.
-template <class V>
-inline V splat(double x) {
-    return x - V{};
-}
 
 // w[j] = u[j] + sum_i v[i] D[i][j] for i < r, in order, then u[j] -= tau
 // w[j] and D[i][j] -= tau w[j] v[i], for the NV vectors of columns from j.

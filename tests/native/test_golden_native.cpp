@@ -161,6 +161,15 @@ void fits(Results& out, Values& values) {
     const Matrix V = values.matrix(3001, 40);
     const Vector v0 = V.col(0).array() + 1.0;
     out.add("ols, 40 columns", qorv::ols(V, v0));
+    // A wide matrix, bidiagonalised through its transpose; and repeated
+    // columns, whose zero singular values take the QR iteration. Values of
+    // their own, so that the later records keep their input.
+    Values own(17);
+    const Matrix S = own.matrix(60, 150);
+    out.add("ols, wide", qorv::ols(S, S.col(0)));
+    Matrix T(V.rows(), 50);
+    T << V, V.leftCols(10);
+    out.add("ols, repeated columns", qorv::ols(T, v0));
 }
 
 void sampler(Results& out, Values& values) {
