@@ -154,13 +154,16 @@ def test_ols_structured_matrices_agree_with_lstsq(X):
     assert np.linalg.norm(X @ got - y) <= 1e-12 * np.linalg.norm(y)
 
 
-@pytest.mark.parametrize("scale", [1e-200, 1e200])
-def test_ols_wide_matrix_of_extreme_scale(scale):
-    # Squares of such entries overflow or vanish unless the matrix is scaled.
+@pytest.mark.parametrize("shape", [(20, 30), (5, 8), (100, 8), (100, 20), (3000, 40)])
+@pytest.mark.parametrize("x_scale,y_scale", [(1e-200, 1.0), (1e200, 1.0), (1e-300, 1e-300),
+                                             (1.0, 1e300)])
+def test_ols_of_extreme_scale(shape, x_scale, y_scale):
+    # Squares of such entries overflow or vanish unless the matrix is scaled:
+    # wide, and tall through Eigen's QR or through the row folds.
     rng = np.random.default_rng(13)
-    X, y = rng.normal(size=(20, 30)), rng.normal(size=20)
-    np.testing.assert_allclose(q.ols(X * scale, y) * scale, np.linalg.lstsq(X, y, rcond=None)[0],
-                               rtol=1e-10)
+    X, y = rng.normal(size=shape), rng.normal(size=shape[0])
+    np.testing.assert_allclose(q.ols(X * x_scale, y * y_scale) * (x_scale / y_scale),
+                               np.linalg.lstsq(X, y, rcond=None)[0], rtol=1e-10)
 
 
 @pytest.mark.parametrize("s_over_eps,kept", [(2.5, False), (3.0, True), (3.5, True)])

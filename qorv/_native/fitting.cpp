@@ -580,6 +580,28 @@ private:
     const double a_last_;
 };
 
+// Whether the first p rows of a triangular factor of [X y], [R z], hold an
+// entry that is not finite, or R's largest magnitude is so far from 1 that
+// squares of X's columns may have left the normal doubles (R's columns have
+// the norms of X's; an R of zeros may be all that underflow left).
+bool extreme_scale(const Matrix& F, Index p) {
+    if (!F.topRows(p).allFinite()) return true;
+    const double largest = F.topLeftCorner(p, p).cwiseAbs().maxCoeff();
+    return !(largest > 0x1p-400 && largest < 0x1p400);
+}
+
+// A power of two near the largest magnitude of finite, nonzero M when that
+// lies outside [2^-400, 2^400]; 0 otherwise.
+template <class M>
+int scale_exponent(const M& entries) {
+    if (entries.size() == 0 || !entries.allFinite()) return 0;
+    const double largest = entries.cwiseAbs().maxCoeff();
+    if (largest == 0.0 || (largest > 0x1p-400 && largest < 0x1p400)) return 0;
+    int exponent = 0;
+    std::frexp(largest, &exponent);
+    return exponent;
+}
+
 }  // namespace
 
 Vector pivoted_ldlt_solve(Eigen::Ref<Matrix> A, const Vector& b) {
@@ -643,7 +665,21 @@ Vector ols(const RowMatrixRef& X, const VectorRef& y) {
     // of X beta = y are those of R beta = z, and R has the singular values of
     // X, so the SVD works on a p x p matrix instead of n x p.
     const Matrix F = augmented_factor(X, y);
-    return min_norm_solution(F.topLeftCorner(p, p), F.col(p).head(p), diag);
+    if (!extreme_scale(F, p)) {
+        return min_norm_solution(F.topLeftCorner(p, p), F.col(p).head(p), diag);
+    }
+    // The reflectors' sums of squares overflowed or fell below the normal
+    // doubles. X 2^-a beta' = y 2^-b has the solution beta' = beta 2^(a - b),
+    // and exact scaling keeps the minimum norm and the cut-off.
+    const int a = scale_exponent(X), b = scale_exponent(y);
+    if (a == 0 && b == 0) {
+        return min_norm_solution(F.topLeftCorner(p, p), F.col(p).head(p), diag);
+    }
+    const RowMatrix Xs = X.unaryExpr([a](double v) { return std::ldexp(v, -a); });
+    const Vector ys = y.unaryExpr([b](double v) { return std::ldexp(v, -b); });
+    const Matrix G = augmented_factor(Xs, ys);
+    return min_norm_solution(G.topLeftCorner(p, p), G.col(p).head(p), diag)
+        .unaryExpr([a, b](double v) { return std::ldexp(v, b - a); });
 }
 
 }  // namespace qorv
