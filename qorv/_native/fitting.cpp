@@ -4,6 +4,7 @@
 #include "gram_kernels.hpp"
 #include "memory.hpp"
 #include "parallel.hpp"
+#include "power_of_two.hpp"
 #include "scoring.hpp"
 #include "svd_solve.hpp"
 
@@ -580,6 +581,10 @@ private:
     const double a_last_;
 };
 
+// Bound on the binary exponent of X's and y's largest magnitudes within
+// which their squares stay normal doubles over any number of rows.
+constexpr int kScaleBound = 400;
+
 // Whether the first p rows of a triangular factor of [X y], [R z], hold an
 // entry that is not finite, or R's largest magnitude is so far from 1 that
 // squares of X's columns may have left the normal doubles (R's columns have
@@ -587,19 +592,7 @@ private:
 bool extreme_scale(const Matrix& F, Index p) {
     if (!F.topRows(p).allFinite()) return true;
     const double largest = F.topLeftCorner(p, p).cwiseAbs().maxCoeff();
-    return !(largest > 0x1p-400 && largest < 0x1p400);
-}
-
-// A power of two near the largest magnitude of finite, nonzero M when that
-// lies outside [2^-400, 2^400]; 0 otherwise.
-template <class M>
-int scale_exponent(const M& entries) {
-    if (entries.size() == 0 || !entries.allFinite()) return 0;
-    const double largest = entries.cwiseAbs().maxCoeff();
-    if (largest == 0.0 || (largest > 0x1p-400 && largest < 0x1p400)) return 0;
-    int exponent = 0;
-    std::frexp(largest, &exponent);
-    return exponent;
+    return !(largest > std::ldexp(1.0, -kScaleBound) && largest < std::ldexp(1.0, kScaleBound));
 }
 
 }  // namespace
@@ -671,15 +664,15 @@ Vector ols(const RowMatrixRef& X, const VectorRef& y) {
     // The reflectors' sums of squares overflowed or fell below the normal
     // doubles. X 2^-a beta' = y 2^-b has the solution beta' = beta 2^(a - b),
     // and exact scaling keeps the minimum norm and the cut-off.
-    const int a = scale_exponent(X), b = scale_exponent(y);
+    const int a = scale_exponent(X, kScaleBound), b = scale_exponent(y, kScaleBound);
     if (a == 0 && b == 0) {
         return min_norm_solution(F.topLeftCorner(p, p), F.col(p).head(p), diag);
     }
-    const RowMatrix Xs = X.unaryExpr([a](double v) { return std::ldexp(v, -a); });
-    const Vector ys = y.unaryExpr([b](double v) { return std::ldexp(v, -b); });
+    const RowMatrix Xs = times_power_of_two(X, -a);
+    const Vector ys = times_power_of_two(y, -b);
     const Matrix G = augmented_factor(Xs, ys);
-    return min_norm_solution(G.topLeftCorner(p, p), G.col(p).head(p), diag)
-        .unaryExpr([a, b](double v) { return std::ldexp(v, b - a); });
+    const Vector beta = min_norm_solution(G.topLeftCorner(p, p), G.col(p).head(p), diag);
+    return times_power_of_two(beta, b - a);
 }
 
 }  // namespace qorv

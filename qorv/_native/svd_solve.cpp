@@ -2,6 +2,7 @@
 
 #include "dispatch.hpp"
 #include "parallel.hpp"
+#include "power_of_two.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -425,26 +426,11 @@ void bidiagonal_solve(const Vector& d, const Vector& e, bool transposed, Vector&
     for (Index i = n - 2; i >= 0; --i) x(i) = (x(i) - e(i) * x(i + 1)) / d(i);
 }
 
-// A power of two that brings A's largest magnitude near 1 when it lies far
-// from it, so that no square of the bidiagonalisation overflows or
-// vanishes; 1 otherwise. Scaling by it is exact, so ordinary input gives the
-// bits it would give unscaled.
-int scale_exponent(const Matrix& A) {
-    const double largest = A.size() > 0 ? A.cwiseAbs().maxCoeff() : 0.0;
-    if (largest == 0.0 || (largest > 0x1p-500 && largest < 0x1p500)) return 0;
-    int exponent = 0;
-    std::frexp(largest, &exponent);
-    return exponent;
-}
-
-void scale(Matrix& A, int exponent) {
-    for (Index i = 0; i < A.size(); ++i) A.data()[i] = std::ldexp(A.data()[i], -exponent);
-}
-
-void scale_back(Vector& x, int exponent) {
-    if (exponent == 0) return;
-    for (Index i = 0; i < x.size(); ++i) x(i) = std::ldexp(x(i), -exponent);
-}
+// Beyond 2^kScaleBound, A is scaled by a power of two that brings its largest
+// magnitude near 1, so that no square of the bidiagonalisation overflows or
+// vanishes. Scaling is exact, so ordinary input gives the bits it would give
+// unscaled.
+constexpr int kScaleBound = 500;
 
 }  // namespace
 
@@ -454,8 +440,8 @@ std::optional<Vector> svd_solve(Matrix A, Vector b, bool transposed, double cuto
         return Vector::Constant(transposed ? m : n, std::numeric_limits<double>::quiet_NaN());
     }
     // A' = A 2^-s has the solution x' = x 2^s.
-    const int exponent = scale_exponent(A);
-    if (exponent != 0) scale(A, exponent);
+    const int exponent = scale_exponent(A, kScaleBound);
+    if (exponent != 0) A = times_power_of_two(A, -exponent);
     Bidiagonal B(std::move(A));
     Bidiagonaliser(B, transposed ? nullptr : &b).run();
     // U' b, or V' b: the vector the bidiagonal solves for.
@@ -482,7 +468,7 @@ std::optional<Vector> svd_solve(Matrix A, Vector b, bool transposed, double cuto
         for (Index k = n - 3; k >= 0; --k) {
             if (B.tau_v(k) != 0.0) B.reflect_right(k, c);
         }
-        scale_back(c, exponent);
+        if (exponent != 0) c = times_power_of_two(c, -exponent);
         return c;
     }
     Vector x = Vector::Zero(m);
@@ -490,7 +476,7 @@ std::optional<Vector> svd_solve(Matrix A, Vector b, bool transposed, double cuto
     for (Index k = n - 1; k >= 0; --k) {
         if (B.tau_u(k) != 0.0) B.reflect_left(k, x);
     }
-    scale_back(x, exponent);
+    if (exponent != 0) x = times_power_of_two(x, -exponent);
     return x;
 }
 
