@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "householder.hpp"
 #include "lanes.hpp"
 
 namespace qorv::qr {
@@ -63,15 +64,10 @@ void fold_rows(double* R, std::int64_t ldr, double* D, std::int64_t ldd, std::in
                std::int64_t m, bool triangular, double* v) {
     for (std::int64_t k = 0; k < m; ++k) {
         const std::int64_t r = triangular && k + 1 < rows ? k + 1 : rows;
-        const double c0 = R[k * ldr + k];
-        double tail_norm2 = 0.0;
-        for (std::int64_t i = 0; i < r; ++i) tail_norm2 += D[i * ldd + k] * D[i * ldd + k];
-        if (tail_norm2 <= __DBL_MIN__) continue;
-        double beta = __builtin_sqrt(c0 * c0 + tail_norm2);
-        if (c0 >= 0.0) beta = -beta;
-        const double tau = (beta - c0) / beta;
-        for (std::int64_t i = 0; i < r; ++i) v[i] = D[i * ldd + k] / (c0 - beta);
-        R[k * ldr + k] = beta;
+        householder::Reflector h;
+        if (!householder::make_reflector(R[k * ldr + k], D + k, r, ldd, v, 1, h)) continue;
+        const double tau = h.tau;
+        R[k * ldr + k] = h.beta;
         double* u = R + k * ldr;
         using V = typename lanes::Lanes<L>::V;
         std::int64_t j = k + 1;

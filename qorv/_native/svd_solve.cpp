@@ -1,6 +1,7 @@
 #include "svd_solve.hpp"
 
 #include "dispatch.hpp"
+#include "householder.hpp"
 #include "parallel.hpp"
 #include "power_of_two.hpp"
 
@@ -29,23 +30,15 @@ constexpr double kNsPerRowEntry = 0.2;
 constexpr Index kTaskCols = 32;
 constexpr Index kTaskRows = 256;
 
-struct Reflector {
-    double beta;
-    double tau;
-};
+using householder::Reflector;
 
-// The reflector I - tau v v' (v[0] = 1) that takes x (n entries, stride s)
-// to beta e_0, formed as Eigen's makeHouseholder forms it; v[1...] replaces
-// x[1...]. A tail too small to square leaves x as it is, with tau = 0.
+// The reflector that takes x (n entries, stride s) to beta e_0; v[1...]
+// replaces x[1...]. A tail too small to square leaves x as it is, with
+// tau = 0.
 Reflector make_reflector(double* x, Index n, Index s) {
-    double tail = 0.0;
-    for (Index i = 1; i < n; ++i) tail += x[i * s] * x[i * s];
-    const double c0 = x[0];
-    if (tail <= kTiny) return {c0, 0.0};
-    double beta = std::sqrt(c0 * c0 + tail);
-    if (c0 >= 0.0) beta = -beta;
-    for (Index i = 1; i < n; ++i) x[i * s] = x[i * s] / (c0 - beta);
-    return {beta, (beta - c0) / beta};
+    Reflector h{x[0], 0.0};
+    householder::make_reflector(x[0], x + s, n - 1, s, x + s, s, h);
+    return h;
 }
 
 // A = U B V' with B upper bidiagonal (d on the diagonal, e above it). U's
