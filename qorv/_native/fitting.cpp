@@ -12,6 +12,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -53,9 +54,19 @@ Index block_count(Index n, Index rows_per_block) {
 
 // Storage for `count` doubles, left uninitialised: every use writes first.
 // A block's working copy is allocated by the block itself, so that no two
-// threads ever share one.
-std::unique_ptr<double[]> scratch(Index count) {
-    return std::unique_ptr<double[]>(new double[static_cast<std::size_t>(count)]);
+// threads ever share one. It starts on a cache line: a packed row of
+// gram::kTileCols doubles is then one line, and the kernels' vector loads
+// never straddle two (at a heap allocation's usual 16 bytes they all did,
+// and the Gram tiles ran a tenth slower).
+constexpr std::align_val_t kCacheLine{64};
+
+struct ScratchDelete {
+    void operator()(double* p) const { ::operator delete[](p, kCacheLine); }
+};
+
+std::unique_ptr<double[], ScratchDelete> scratch(Index count) {
+    return std::unique_ptr<double[], ScratchDelete>(
+        new (kCacheLine) double[static_cast<std::size_t>(count)]);
 }
 
 // Rough cost of one product-and-add of the Gram sums, in nanoseconds, from

@@ -145,7 +145,11 @@ inline void gram_tile(const double* x, std::int64_t rows, std::int64_t P, std::i
             }
         }
     }
+    // Unrolled, so that the accumulators stay in registers: an indexed
+    // array of them went through the stack, zeroed there at every call.
+#pragma GCC unroll 8
     for (int t = 0; t < TI; ++t) {
+#pragma GCC unroll 8
         for (int c = 0; c < NV; ++c) {
             double* g = G + (i0 + t) * P + j0 + c * L;
             V sum;
