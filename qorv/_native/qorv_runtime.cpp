@@ -1,17 +1,19 @@
 // The private module _qorv_runtime: what qorv.show_versions() reports of the
-// native side, and the row passes of qorv's robust fit. It links the same
-// dispatch as qorv_core and applies the same rule to the same environment
-// variable at its import.
+// native side, and the row passes and row sample of qorv's robust fit. It
+// links the same dispatch as qorv_core and applies the same rule to the same
+// environment variable at its import.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include "dispatch.hpp"
+#include "random_rows.hpp"
 #include "robust_rows.hpp"
 
 #include <dlfcn.h>
 #include <omp.h>
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -152,6 +154,25 @@ std::pair<double, double> middle_values(const py::array_t<double>& values) {
     return {middle.lower, middle.upper};
 }
 
+// (the first m entries of RandomState.permutation(n), the position after
+// its draws), the 624 words of `key` advanced in place.
+std::pair<py::array_t<std::int64_t>, int> permutation_prefix(py::array& key, int pos,
+                                                             std::int64_t n, std::int64_t m) {
+    qorv::require(py::array_t<std::uint32_t>::check_(key) && key.ndim() == 1 &&
+                      key.shape(0) == qorv::kMt19937Words &&
+                      (key.flags() & py::array::c_style) == py::array::c_style && key.writeable(),
+                  "key must be a writable, contiguous uint32 array of ", qorv::kMt19937Words,
+                  " words");
+    qorv::require(pos >= 0 && pos <= qorv::kMt19937Words, "pos is ", pos, " but must be from 0 to ",
+                  qorv::kMt19937Words);
+    qorv::require(m >= 0 && m <= n && n <= (std::int64_t{1} << 32), "m is ", m, " and n is ", n,
+                  " but they must satisfy 0 <= m <= n <= 2**32");
+    qorv::Mt19937State state{static_cast<std::uint32_t*>(key.mutable_data()), pos};
+    const std::vector<std::int64_t> prefix = qorv::permutation_prefix(state, n, m);
+    return {py::array_t<std::int64_t>(static_cast<py::ssize_t>(prefix.size()), prefix.data()),
+            state.pos};
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_qorv_runtime, m) {
@@ -191,4 +212,8 @@ PYBIND11_MODULE(_qorv_runtime, m) {
     m.def("middle_values", &middle_values, py::arg("values"),
           "(np.partition(values, k)[k] for k = (n - 1) // 2 and n // 2): the two middle "
           "values, NaN above every number.");
+    m.def("permutation_prefix", &permutation_prefix, py::arg("key"), py::arg("pos"), py::arg("n"),
+          py::arg("m"),
+          "(RandomState.permutation(n)[:m], pos after) for the MT19937 state (key, pos) of a "
+          "RandomState; key is advanced in place as that call advances it (m <= n <= 2**32).");
 }
