@@ -182,11 +182,10 @@ class _Rows:
         room, `inverse` being 1 / (tuning * scale) at each row or at all, and
         returns (rows written, sum of w * square * (1 - rho)), `square` one
         for every row when None (`bisquare_rows`)."""
-        n = len(self.ys)
-        inverse = np.broadcast_to(np.asarray(inverse, dtype=np.float64), n)
-        square = np.broadcast_to(np.float64(1.0), n) if square is None else square
         m, complement = _qorv_runtime.bisquare_rows(self.Phi, self.ys, np.ascontiguousarray(beta),
-                                                    self.w, inverse, square, *self.room())
+                                                    self.w, inverse,
+                                                    1.0 if square is None else square,
+                                                    *self.room())
         return int(m), float(complement)
 
     def solve(self, m: int, penalty: Penalty) -> NDArray[np.float64]:

@@ -150,3 +150,13 @@ def test_permutation_prefix_is_randomstates_and_advances_it_alike(bit_generator,
 def test_permutation_prefix_names_the_bad_argument(key, pos, n, m, message):
     with pytest.raises(ValueError, match=message):
         rt.permutation_prefix(key, pos, n, m)
+
+
+def test_bisquare_pass_takes_one_number_for_every_row():
+    rng = np.random.default_rng(2)
+    Phi, y, w = rng.normal(size=(50, 3)), rng.normal(size=50), rng.random(50)
+    outs = [(np.empty((50, 3)), np.empty(50)) for _ in range(2)]
+    rows = rt.bisquare_rows(Phi, y, np.full(3, 0.2), w, np.full(50, 0.7), np.full(50, 2.0),
+                            *outs[0])
+    assert rt.bisquare_rows(Phi, y, np.full(3, 0.2), w, 0.7, 2.0, *outs[1]) == rows
+    np.testing.assert_array_equal(outs[1][0][:rows[0]], outs[0][0][:rows[0]])

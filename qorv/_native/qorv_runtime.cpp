@@ -105,9 +105,11 @@ qorv::Index weighted_rows(const py::array_t<double>& Phi, const py::array_t<doub
     return qorv::weighted_rows(X, yv, av, Xo, yo);
 }
 
-// A float64 vector of `n` entries read in place, through any stride.
+// A float64 vector of `n` entries read in place, through any stride; a
+// single number (no dimensions) stands for n equal entries.
 qorv::StridedVector entries_of(const py::array_t<double>& array, const char* name,
                                qorv::Index n) {
+    if (array.ndim() == 0) return {array.data(), 0};
     const qorv::StridedMatrix v = strided(array, name, 1);
     qorv::require(v.rows == n, name, " has ", v.rows, " entries but must have ", n);
     return {v.data, v.row_stride};
@@ -201,7 +203,8 @@ PYBIND11_MODULE(_qorv_runtime, m) {
           py::arg("y_out"),
           "One pass of a bisquare M-step at beta: with v = 1 - min(|y - Phi beta| * inverse, "
           "1)**2, writes the rows as weighted_rows does for the weights w * v**2; returns "
-          "(rows written, sum(w * v**3 * square)).");
+          "(rows written, sum(w * v**3 * square)). w, inverse and square have an entry per "
+          "row, or are one number for every row.");
     m.def("bisquare_scale", &bisquare_scale, py::arg("r"), py::arg("w"), py::arg("s"),
           py::arg("target"), py::arg("tuning"), py::arg("tolerance"), py::arg("cap"),
           "Iterates s = s * sqrt(bisquare_rho_sum(r, w, 1 / (s * tuning)) / target) from s "
