@@ -11,6 +11,8 @@ from numpy.typing import NDArray
 
 import qorv_core
 
+from ._kept import kept_memory
+
 
 def _physical_memory() -> int:
     """Bytes of memory in the machine."""
@@ -61,8 +63,11 @@ def total_degree_powers(n_features: int, degree: int) -> NDArray[np.int64]:
     return powers
 
 
-def design_matrix(powers: NDArray[np.int64], X: NDArray[np.float64]) -> NDArray[np.float64]:
-    """Columns prod_d X[:, d] ** powers[j, d], one per row of `powers`.
+def design_matrix(powers: NDArray[np.int64], X: NDArray[np.float64],
+                  kept: bool = False) -> NDArray[np.float64]:
+    """Columns prod_d X[:, d] ** powers[j, d], one per row of `powers`; in
+    memory the calling thread keeps for the next design matrix with `kept`
+    (`kept_memory`: it holds this one only until then).
 
     Powers by repeated multiplication, as `design_matrix_1d` forms them, each
     in the column of that power itself (in a column of its own where the
@@ -75,7 +80,8 @@ def design_matrix(powers: NDArray[np.int64], X: NDArray[np.float64]) -> NDArray[
     _require_memory(len(powers), f"its design matrix for {n} samples",
                     8 * n * (len(powers) + degree + 1))
     # rows of Phi.T are contiguous: the result is Phi in column-major order
-    Phi_t = np.empty((len(powers), n))
+    shape = (len(powers), n)
+    Phi_t = kept_memory("design", shape[0] * n).reshape(shape) if kept else np.empty(shape)
     started = np.zeros(len(powers), dtype=bool)
     # the monomials that are a power of one feature: (feature, exponent) -> row
     single = np.flatnonzero(np.count_nonzero(powers, axis=1) == 1)

@@ -125,7 +125,7 @@ class _PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         self._powers = total_degree_powers(Xv.shape[1], self.degree)
         # the scaled target is (y - median) / (2 half spread)
         half /= self._y_half_spread
-        return self._basis(Xv), half, w
+        return self._basis(Xv, kept=True), half, w
 
     def _scale_features(self, X: NDArray[np.float64]) -> None:
         """Each feature's centre and half-width over the weighted samples.
@@ -162,13 +162,15 @@ class _PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         self._y_half_spread = half_spread if half_spread > 0 else 0.5
         return half
 
-    def _basis(self, X: NDArray[np.float64]) -> NDArray[np.float64]:
+    def _basis(self, X: NDArray[np.float64], kept: bool = False) -> NDArray[np.float64]:
+        """The design matrix of X, in memory the thread keeps with `kept`
+        (`design_matrix`)."""
         varies = self._x_half_width > 0
         U = X - self._x_center
         U /= np.where(varies, self._x_half_width, 1.0)
         # a constant feature maps to 0: its monomials vanish but the constant
         U[:, ~varies] = 0.0
-        return design_matrix(self._powers, U)
+        return design_matrix(self._powers, U, kept)
 
     def _penalties(self, gamma1: float, gamma2: float) -> tuple[Any, Any]:
         """(R1, R2) on the scaled box [-1, 1]^D, or None where a weight is 0."""

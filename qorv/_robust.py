@@ -19,7 +19,6 @@ scaling, the random draws and the warnings.
 from __future__ import annotations
 
 import math
-import threading
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -28,6 +27,8 @@ from numpy.typing import NDArray
 
 import _qorv_runtime  # type: ignore[import-not-found]
 import qorv_core
+
+from ._kept import kept_memory
 
 # Bisquare tuning of the S-scale: with mean rho = 1/2 it is the standard
 # deviation of Gaussian residuals and breaks only when half the samples are bad.
@@ -238,28 +239,11 @@ def _work_for(Phi: NDArray[np.float64]) -> tuple[NDArray[np.float64], NDArray[np
 
 def _kept_work_for(Phi: NDArray[np.float64]
                    ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-    """`_work_for` in the room the calling thread kept from its last fit,
-    which it grows (and keeps while within KEPT_ROOM_BYTES) as needed.
-
-    Memory fresh from the system costs a page fault on first touch; for the
-    passes over every row that cost matches the passes themselves (about
-    2 ms for 100 000 rows of 4 columns), and each fit would pay it again.
-    Each thread has its own room, so fits on several threads never share one;
-    its contents are written by each pass before they are read.
-    """
+    """`_work_for` in memory the calling thread keeps from fit to fit
+    (`kept_memory`)."""
     n, p = Phi.shape
-    size = n * (p + 1)
-    room: NDArray[np.float64] | None = getattr(_kept, "room", None)
-    if room is None or len(room) < size:
-        room = np.empty(size)
-        if 8 * size <= KEPT_ROOM_BYTES:
-            _kept.room = room
-    return room[:n * p].reshape(n, p), room[n * p:size]
-
-
-# The largest room a thread keeps between fits (`_kept_work_for`).
-KEPT_ROOM_BYTES = 32 * 2**20
-_kept = threading.local()
+    room = kept_memory("room", n * (p + 1))
+    return room[:n * p].reshape(n, p), room[n * p:]
 
 
 def weighted_least_squares(Phi: NDArray[np.float64], ys: NDArray[np.float64],

@@ -85,14 +85,16 @@ def test_inlier_mask_recovers_injected_outliers(share, max_search_samples):
     np.testing.assert_allclose(est.coef_, [-0.5, 0.3, -0.2], atol=0.01)
 
 
-def test_fits_in_a_threads_kept_room_match_fits_in_fresh_room():
-    # Each fit alone on a new thread writes into fresh room; in a series on
-    # one thread the second fit writes into the room the first one left, and
-    # four series run at once, each in its own thread's room.
+def test_fits_in_a_threads_kept_memory_match_fits_in_fresh_memory():
+    # Each fit alone on a new thread writes into fresh memory; in a series on
+    # one thread the second fit writes its design matrix and weighted rows
+    # into the memory the first one left, and four series run at once, each
+    # in its own thread's memory.
     data = [cubic_with_outliers(share, n=n, seed=n)[:2] for share, n in ((0.2, 2000), (0.3, 1200))]
 
     def fit(X, y):
-        return RobustPolynomialRegressor(random_state=0, max_search_samples=400).fit(X, y).coef_
+        robust = RobustPolynomialRegressor(random_state=0, max_search_samples=400).fit(X, y)
+        return np.r_[robust.coef_, PenalizedPolynomialRegressor().fit(X, y).coef_]
 
     def series():
         return [fit(X, y) for X, y in data]
