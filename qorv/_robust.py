@@ -562,7 +562,6 @@ def robust_fit(Phi: NDArray[np.float64], ys: NDArray[np.float64], *,
     n, p = Phi.shape
     w = _check_weight(sample_weight, n)
     everything = _Rows(Phi, ys, w)
-    everything.work = _kept_work_for(Phi)
     stages = [_Rows(Phi[rows], ys[rows], w[rows]) for rows in subsets or []] + [everything]
     searched = stages[0]
     count = _Counter()
@@ -570,6 +569,7 @@ def robust_fit(Phi: NDArray[np.float64], ys: NDArray[np.float64], *,
     beta = np.array(found.beta_mcmc)
     start, converged = "search", True
     if refit:
+        everything.work = _kept_work_for(Phi)
         # the starts are compared on the first set of rows large enough for
         # the coefficients, which may be larger than the searched one
         stages = [stage for stage in stages if len(stage.ys) >= ROWS_PER_COEFFICIENT * p
@@ -613,15 +613,15 @@ def _scale_and_tuning(stages: list[_Rows], beta: NDArray[np.float64], scale: flo
     after the first, from the one before (the starts were compared on rows
     enough for the fit not to follow their noise, so it holds for the others
     too), and the tuning of the final step from every row's residuals at it."""
-    p = len(beta)
-    a = stages[-1].absolute_residuals(beta)
+    p, everything = len(beta), stages[-1]
+    a = everything.absolute_residuals(beta)
     for stage in stages[1:-1]:
         scale = _window_scale(stage.absolute_residuals(beta), stage.w, p, scale)
     if len(stages) > 1:
-        scale = _window_scale(a, stages[-1].w, p, scale)
-    w = stages[-1].w
-    near = _inside(a, w, MM_TUNING * scale) - _inside(a, w, INLIER_MULTIPLE * scale)
-    return scale, MM_TUNING_NEAR if near > NEAR_SHARE * stages[-1].total else MM_TUNING
+        scale = _window_scale(a, everything.w, p, scale)
+    near = (_inside(a, everything.w, MM_TUNING * scale)
+            - _inside(a, everything.w, INLIER_MULTIPLE * scale))
+    return scale, MM_TUNING_NEAR if near > NEAR_SHARE * everything.total else MM_TUNING
 
 
 def _caveats(rows: _Rows, a: NDArray[np.float64], mask: NDArray[np.bool_], p: int,
