@@ -11,6 +11,8 @@ from numpy.typing import NDArray
 
 import qorv_core
 
+from ._kept import kept_memory
+
 
 def _physical_memory() -> int:
     """Bytes of memory in the machine."""
@@ -61,31 +63,42 @@ def total_degree_powers(n_features: int, degree: int) -> NDArray[np.int64]:
     return powers
 
 
-def design_matrix(powers: NDArray[np.int64], X: NDArray[np.float64]) -> NDArray[np.float64]:
-    """Columns prod_d X[:, d] ** powers[j, d], one per row of `powers`.
+def design_matrix(powers: NDArray[np.int64], X: NDArray[np.float64],
+                  kept: bool = False) -> NDArray[np.float64]:
+    """Columns prod_d X[:, d] ** powers[j, d], one per row of `powers`; in
+    memory the calling thread keeps for the next design matrix with `kept`
+    (`kept_memory`: it holds this one only until then).
 
-    Powers by repeated multiplication, as `design_matrix_1d` forms them,
-    then one product of table columns per monomial, its first factor copied
-    (a product with 1 would not change it). Raises MemoryError when the
-    n x p result does not fit in the machine's memory.
+    Powers by repeated multiplication, as `design_matrix_1d` forms them, each
+    in the column of that power itself (in a column of its own where the
+    basis lacks it), then one product of power columns per monomial, its
+    first factor copied (a product with 1 would not change it). Raises
+    MemoryError when the n x p result does not fit in the machine's memory.
     """
     n, D = X.shape
     degree = int(powers.max(initial=0))
     _require_memory(len(powers), f"its design matrix for {n} samples",
                     8 * n * (len(powers) + degree + 1))
     # rows of Phi.T are contiguous: the result is Phi in column-major order
-    Phi_t = np.empty((len(powers), n))
+    shape = (len(powers), n)
+    Phi_t = kept_memory("design", shape[0] * n).reshape(shape) if kept else np.empty(shape)
     started = np.zeros(len(powers), dtype=bool)
-    # X[:, d] ** e for e >= 2; the first power is X's own column
-    table = np.empty((max(degree - 1, 0), n))
+    # the monomials that are a power of one feature: (feature, exponent) -> row
+    single = np.flatnonzero(np.count_nonzero(powers, axis=1) == 1)
+    power_rows = {(int(np.argmax(powers[j] > 0)), int(powers[j].max())): int(j) for j in single}
     for d in range(D):
-        power = [X[:, d], X[:, d], *table]
-        for e in range(2, degree + 1):
-            np.multiply(power[e - 1], X[:, d], out=power[e])
+        # X[:, d] ** e for e >= 1; the first power is X's own column
+        power = [X[:, d], X[:, d]]
+        formed = set()
+        for e in range(2, int(powers[:, d].max(initial=0)) + 1):
+            row = power_rows.get((d, e))
+            power.append(np.multiply(power[e - 1], X[:, d],
+                                     out=np.empty(n) if row is None else Phi_t[row]))
+            formed.add(row)
         for j in np.flatnonzero(powers[:, d]):
             if started[j]:
                 Phi_t[j] *= power[powers[j, d]]
-            else:
+            elif j not in formed:
                 Phi_t[j] = power[powers[j, d]]
         started |= powers[:, d] > 0
     Phi_t[~started] = 1.0

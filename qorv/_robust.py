@@ -28,6 +28,8 @@ from numpy.typing import NDArray
 import _qorv_runtime  # type: ignore[import-not-found]
 import qorv_core
 
+from ._kept import kept_memory
+
 # Bisquare tuning of the S-scale: with mean rho = 1/2 it is the standard
 # deviation of Gaussian residuals and breaks only when half the samples are bad.
 S_TUNING = 1.5476450
@@ -155,8 +157,14 @@ class _Rows:
         self.total = float(self.w.sum())
 
     def residuals(self, beta: NDArray[np.float64]) -> NDArray[np.float64]:
-        r: NDArray[np.float64] = self.ys - self.Phi @ beta
-        return r
+        """ys - Phi @ beta, in one new array."""
+        r: NDArray[np.float64] = self.Phi @ beta
+        return np.subtract(self.ys, r, out=r)
+
+    def absolute_residuals(self, beta: NDArray[np.float64]) -> NDArray[np.float64]:
+        """|ys - Phi @ beta|, in one new array."""
+        a = self.residuals(beta)
+        return np.abs(a, out=a)
 
     def columns(self, columns: NDArray[np.intp]) -> _Rows:
         return _Rows(self.Phi[:, columns], self.ys, self.w)
@@ -175,11 +183,10 @@ class _Rows:
         room, `inverse` being 1 / (tuning * scale) at each row or at all, and
         returns (rows written, sum of w * square * (1 - rho)), `square` one
         for every row when None (`bisquare_rows`)."""
-        n = len(self.ys)
-        inverse = np.broadcast_to(np.asarray(inverse, dtype=np.float64), n)
-        square = np.broadcast_to(np.float64(1.0), n) if square is None else square
         m, complement = _qorv_runtime.bisquare_rows(self.Phi, self.ys, np.ascontiguousarray(beta),
-                                                    self.w, inverse, square, *self.room())
+                                                    self.w, inverse,
+                                                    1.0 if square is None else square,
+                                                    *self.room())
         return int(m), float(complement)
 
     def solve(self, m: int, penalty: Penalty) -> NDArray[np.float64]:
@@ -228,6 +235,15 @@ def m_scale(r: NDArray[np.float64], w: NDArray[np.float64], total: float,
 def _work_for(Phi: NDArray[np.float64]) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """Room for the weighted rows of `Phi` and of its target."""
     return np.empty(Phi.shape), np.empty(len(Phi))
+
+
+def _kept_work_for(Phi: NDArray[np.float64]
+                   ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """`_work_for` in memory the calling thread keeps from fit to fit
+    (`kept_memory`)."""
+    n, p = Phi.shape
+    room = kept_memory("room", n * (p + 1))
+    return room[:n * p].reshape(n, p), room[n * p:]
 
 
 def weighted_least_squares(Phi: NDArray[np.float64], ys: NDArray[np.float64],
@@ -388,7 +404,7 @@ def _core(rows: _Rows, beta: NDArray[np.float64], penalty: Penalty, cap: int,
     p = rows.Phi.shape[1]
     core, scale = _core_steps(rows, beta, None, penalty, cap, count, tol)
     need = 0.5 * (rows.total + 1.0) + p
-    held = float(rows.w @ (np.abs(rows.residuals(core)) <= CORE_MULTIPLE * scale))
+    held = float(rows.w @ (rows.absolute_residuals(core) <= CORE_MULTIPLE * scale))
     if held < min(need, rows.total):
         core, scale = _core_steps(rows, beta, None, penalty, cap, count, tol, need)
     return core, scale
@@ -457,7 +473,7 @@ def _spread(rows: _Rows, beta: NDArray[np.float64], scale: float,
     slopes = len(linear) - 1
     if scale == 0.0 or slopes < 1 or rows.total < ROWS_PER_COEFFICIENT * len(linear):
         return constant
-    a = np.abs(rows.residuals(beta))
+    a = rows.absolute_residuals(beta)
     inside = rows.w * (a <= MM_TUNING * scale)
     logs = np.log(np.maximum(a, SPREAD_SMALLEST * scale))
     sub = rows.columns(linear)
@@ -553,6 +569,7 @@ def robust_fit(Phi: NDArray[np.float64], ys: NDArray[np.float64], *,
     beta = np.array(found.beta_mcmc)
     start, converged = "search", True
     if refit:
+        everything.work = _kept_work_for(Phi)
         # the starts are compared on the first set of rows large enough for
         # the coefficients, which may be larger than the searched one
         stages = [stage for stage in stages if len(stage.ys) >= ROWS_PER_COEFFICIENT * p
@@ -568,35 +585,43 @@ def robust_fit(Phi: NDArray[np.float64], ys: NDArray[np.float64], *,
                              penalty, cap, count, tol) for name, b in starts.items()}
         start = min(cores, key=lambda name: cores[name][1])
         beta, scale = _core_steps(first, *cores[start], penalty, max_refit_iter, count, tol)
-        # each larger set of rows measures the scale again, from the one
-        # before (the starts were compared on rows enough for the fit not to
-        # follow their noise, so it holds for the others too)
-        a = np.abs(everything.residuals(beta))
-        for stage in stages[1:-1]:
-            scale = _window_scale(np.abs(stage.residuals(beta)), stage.w, p, scale)
-        if len(stages) > 1:
-            scale = _window_scale(a, w, p, scale)
+        scale, tuning = _scale_and_tuning(stages, beta, scale)
+        # the scale follows the inputs where the residuals clearly spread
+        # along them, measured on the rows the starts were compared on
+        spread = _spread(first, beta, scale, np.flatnonzero(column_degrees <= 1), count)
         # on many rows the final step converges on the largest subset, from
         # where the passes over every row, each of which takes about five
         # sixths off the distance to the answer, need only polish the
         # coefficients to well below their statistical error
-        near = _inside(a, w, MM_TUNING * scale) - _inside(a, w, INLIER_MULTIPLE * scale)
-        tuning = MM_TUNING_NEAR if near > NEAR_SHARE * everything.total else MM_TUNING
-        # the scale follows the inputs where the residuals clearly spread
-        # along them, measured on the rows the starts were compared on
-        spread = _spread(first, beta, scale, np.flatnonzero(column_degrees <= 1), count)
         beta, converged = _m_steps(stages[-2] if len(stages) > 1 else everything, beta, scale,
                                    tuning, penalty, max_refit_iter, count, spread)
         if len(stages) > 1:
             beta, _ = _m_steps(everything, beta, scale, tuning, penalty, POLISH_PASSES, count,
                                spread)
-    a = np.abs(everything.residuals(beta))
+    a = everything.absolute_residuals(beta)
     if not refit:
         scale = _window_scale(a, w, p)
     threshold = INLIER_MULTIPLE * scale if residual_threshold is None else residual_threshold
     mask = a <= threshold
     caveats = _caveats(everything, a, mask, p, threshold)
     return RobustFit(beta, scale, mask, found.energy, start, count.passes, converged, caveats)
+
+
+def _scale_and_tuning(stages: list[_Rows], beta: NDArray[np.float64], scale: float
+                      ) -> tuple[float, float]:
+    """The scale of `beta`'s band measured again on each larger set of rows
+    after the first, from the one before (the starts were compared on rows
+    enough for the fit not to follow their noise, so it holds for the others
+    too), and the tuning of the final step from every row's residuals at it."""
+    p, everything = len(beta), stages[-1]
+    a = everything.absolute_residuals(beta)
+    for stage in stages[1:-1]:
+        scale = _window_scale(stage.absolute_residuals(beta), stage.w, p, scale)
+    if len(stages) > 1:
+        scale = _window_scale(a, everything.w, p, scale)
+    near = (_inside(a, everything.w, MM_TUNING * scale)
+            - _inside(a, everything.w, INLIER_MULTIPLE * scale))
+    return scale, MM_TUNING_NEAR if near > NEAR_SHARE * everything.total else MM_TUNING
 
 
 def _caveats(rows: _Rows, a: NDArray[np.float64], mask: NDArray[np.bool_], p: int,

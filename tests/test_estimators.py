@@ -3,6 +3,7 @@ import pickle
 import subprocess
 import sys
 import warnings
+from concurrent.futures import ThreadPoolExecutor
 from importlib.metadata import PackageNotFoundError, version
 
 import numpy as np
@@ -82,6 +83,29 @@ def test_inlier_mask_recovers_injected_outliers(share, max_search_samples):
     assert np.mean(~est.inlier_mask_[~outliers]) < 0.03
     assert est.intercept_ == pytest.approx(1.0, abs=0.01)
     np.testing.assert_allclose(est.coef_, [-0.5, 0.3, -0.2], atol=0.01)
+
+
+def test_fits_in_a_threads_kept_memory_match_fits_in_fresh_memory():
+    # Each fit alone on a new thread writes into fresh memory; in a series on
+    # one thread the second fit writes its design matrix and weighted rows
+    # into the memory the first one left, and four series run at once, each
+    # in its own thread's memory.
+    data = [cubic_with_outliers(share, n=n, seed=n)[:2] for share, n in ((0.2, 2000), (0.3, 1200))]
+
+    def fit(X, y):
+        robust = RobustPolynomialRegressor(random_state=0, max_search_samples=400).fit(X, y)
+        return np.r_[robust.coef_, PenalizedPolynomialRegressor().fit(X, y).coef_]
+
+    def series():
+        return [fit(X, y) for X, y in data]
+    alone = []
+    for X, y in data:
+        with ThreadPoolExecutor(1) as pool:
+            alone.append(pool.submit(fit, X, y).result())
+    with ThreadPoolExecutor(4) as pool:
+        for done in [pool.submit(series) for _ in range(4)]:
+            np.testing.assert_array_equal(done.result(), alone)
+    np.testing.assert_array_equal(series(), alone)
 
 
 def test_intercept_and_terms_in_raw_units_reproduce_predict():

@@ -3,6 +3,7 @@ import pytest
 
 import _qorv_runtime as rt
 from conftest import run_with_threads
+from qorv._estimators import _permutation_prefix
 
 RNG = np.random.default_rng(0)
 BASE = RNG.normal(size=(2 * 37, 5))
@@ -72,7 +73,10 @@ def test_bisquare_pass_is_the_same_on_any_number_of_threads():
     np.array([3.0]), np.array([2.0, -1.0]), RNG.normal(size=2049), RNG.normal(size=100_000),
     np.sort(RNG.normal(size=5000)), RNG.integers(0, 3, 4001).astype(float),
     np.r_[RNG.normal(size=3000), np.full(2000, np.nan)], np.r_[np.full(3000, np.inf), 1.0, 2.0],
-    np.tile([0.0, 1.0, 5.0], 2000), RNG.standard_cauchy(9999)])
+    np.tile([0.0, 1.0, 5.0], 2000), RNG.standard_cauchy(9999),
+    # more than the band's room holds: every value selected from (its own
+    # generator, so that the draws of the tests above stay as they were)
+    np.random.default_rng(1).permutation(np.r_[np.zeros(60_000), np.arange(40_000.0)])])
 def test_middle_values_are_numpys_partition(values):
     n = len(values)
     middle = np.partition(values, [(n - 1) // 2, n // 2])
@@ -120,3 +124,39 @@ def test_weighted_rows_names_the_bad_argument(args, message):
 def test_middle_values_of_nothing_is_an_error():
     with pytest.raises(ValueError, match="values is empty"):
         rt.middle_values(np.empty(0))
+
+
+# Sizes across the generator's regeneration of its 624 words, from a state
+# part-way through them with a spare normal deviate kept.
+@pytest.mark.parametrize("bit_generator", ["MT19937", "PCG64"])
+@pytest.mark.parametrize("n, m", [(1, 1), (2, 1), (1000, 0), (1249, 7), (100_000, 1000)])
+def test_permutation_prefix_is_randomstates_and_advances_it_alike(bit_generator, n, m):
+    def made():
+        rng = np.random.RandomState(getattr(np.random, bit_generator)(n))
+        rng.standard_normal(n % 5 + 1)
+        return rng
+    ours, theirs = made(), made()
+    np.testing.assert_array_equal(_permutation_prefix(ours, n, m), theirs.permutation(n)[:m])
+    np.testing.assert_array_equal(ours.standard_normal(3), theirs.standard_normal(3))
+
+
+@pytest.mark.parametrize("key, pos, n, m, message", [
+    (np.zeros(624, dtype=np.int64), 0, 5, 2, "key must be a writable, contiguous uint32 array"),
+    (np.zeros(623, dtype=np.uint32), 0, 5, 2, "key must be .* of 624 words"),
+    (np.zeros(624, dtype=np.uint32), 625, 5, 2, "pos is 625 but must be from 0 to 624"),
+    (np.zeros(624, dtype=np.uint32), 0, 5, 6, "m is 6 and n is 5 but they must satisfy"),
+    (np.zeros(624, dtype=np.uint32), 0, 2**32 + 1, 2, "m is 2 and n is 4294967297"),
+])
+def test_permutation_prefix_names_the_bad_argument(key, pos, n, m, message):
+    with pytest.raises(ValueError, match=message):
+        rt.permutation_prefix(key, pos, n, m)
+
+
+def test_bisquare_pass_takes_one_number_for_every_row():
+    rng = np.random.default_rng(2)
+    Phi, y, w = rng.normal(size=(50, 3)), rng.normal(size=50), rng.random(50)
+    outs = [(np.empty((50, 3)), np.empty(50)) for _ in range(2)]
+    rows = rt.bisquare_rows(Phi, y, np.full(3, 0.2), w, np.full(50, 0.7), np.full(50, 2.0),
+                            *outs[0])
+    assert rt.bisquare_rows(Phi, y, np.full(3, 0.2), w, 0.7, 2.0, *outs[1]) == rows
+    np.testing.assert_array_equal(outs[1][0][:rows[0]], outs[0][0][:rows[0]])

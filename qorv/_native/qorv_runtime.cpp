@@ -1,17 +1,19 @@
 // The private module _qorv_runtime: what qorv.show_versions() reports of the
-// native side, and the row passes of qorv's robust fit. It links the same
-// dispatch as qorv_core and applies the same rule to the same environment
-// variable at its import.
+// native side, and the row passes and row sample of qorv's robust fit. It
+// links the same dispatch as qorv_core and applies the same rule to the same
+// environment variable at its import.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include "dispatch.hpp"
+#include "random_rows.hpp"
 #include "robust_rows.hpp"
 
 #include <dlfcn.h>
 #include <omp.h>
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -103,9 +105,11 @@ qorv::Index weighted_rows(const py::array_t<double>& Phi, const py::array_t<doub
     return qorv::weighted_rows(X, yv, av, Xo, yo);
 }
 
-// A float64 vector of `n` entries read in place, through any stride.
+// A float64 vector of `n` entries read in place, through any stride; a
+// single number (no dimensions) stands for n equal entries.
 qorv::StridedVector entries_of(const py::array_t<double>& array, const char* name,
                                qorv::Index n) {
+    if (array.ndim() == 0) return {array.data(), 0};
     const qorv::StridedMatrix v = strided(array, name, 1);
     qorv::require(v.rows == n, name, " has ", v.rows, " entries but must have ", n);
     return {v.data, v.row_stride};
@@ -152,6 +156,25 @@ std::pair<double, double> middle_values(const py::array_t<double>& values) {
     return {middle.lower, middle.upper};
 }
 
+// (the first m entries of RandomState.permutation(n), the position after
+// its draws), the 624 words of `key` advanced in place.
+std::pair<py::array_t<std::int64_t>, int> permutation_prefix(py::array& key, int pos,
+                                                             std::int64_t n, std::int64_t m) {
+    qorv::require(py::array_t<std::uint32_t>::check_(key) && key.ndim() == 1 &&
+                      key.shape(0) == qorv::kMt19937Words &&
+                      (key.flags() & py::array::c_style) == py::array::c_style && key.writeable(),
+                  "key must be a writable, contiguous uint32 array of ", qorv::kMt19937Words,
+                  " words");
+    qorv::require(pos >= 0 && pos <= qorv::kMt19937Words, "pos is ", pos, " but must be from 0 to ",
+                  qorv::kMt19937Words);
+    qorv::require(m >= 0 && m <= n && n <= (std::int64_t{1} << 32), "m is ", m, " and n is ", n,
+                  " but they must satisfy 0 <= m <= n <= 2**32");
+    qorv::Mt19937State state{static_cast<std::uint32_t*>(key.mutable_data()), pos};
+    const std::vector<std::int64_t> prefix = qorv::permutation_prefix(state, n, m);
+    return {py::array_t<std::int64_t>(static_cast<py::ssize_t>(prefix.size()), prefix.data()),
+            state.pos};
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_qorv_runtime, m) {
@@ -180,7 +203,8 @@ PYBIND11_MODULE(_qorv_runtime, m) {
           py::arg("y_out"),
           "One pass of a bisquare M-step at beta: with v = 1 - min(|y - Phi beta| * inverse, "
           "1)**2, writes the rows as weighted_rows does for the weights w * v**2; returns "
-          "(rows written, sum(w * v**3 * square)).");
+          "(rows written, sum(w * v**3 * square)). w, inverse and square have an entry per "
+          "row, or are one number for every row.");
     m.def("bisquare_scale", &bisquare_scale, py::arg("r"), py::arg("w"), py::arg("s"),
           py::arg("target"), py::arg("tuning"), py::arg("tolerance"), py::arg("cap"),
           "Iterates s = s * sqrt(bisquare_rho_sum(r, w, 1 / (s * tuning)) / target) from s "
@@ -191,4 +215,8 @@ PYBIND11_MODULE(_qorv_runtime, m) {
     m.def("middle_values", &middle_values, py::arg("values"),
           "(np.partition(values, k)[k] for k = (n - 1) // 2 and n // 2): the two middle "
           "values, NaN above every number.");
+    m.def("permutation_prefix", &permutation_prefix, py::arg("key"), py::arg("pos"), py::arg("n"),
+          py::arg("m"),
+          "(RandomState.permutation(n)[:m], pos after) for the MT19937 state (key, pos) of a "
+          "RandomState; key is advanced in place as that call advances it (m <= n <= 2**32).");
 }

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 #include <type_traits>
 #include <vector>
 
@@ -68,6 +67,16 @@ void with_columns(Index cols, const Body& body) {
     }
 }
 
+// r[k] += x[k * step] * factor for k < n; a loop of its own for contiguous
+// x, which the compiler vectorises (x and r never overlap).
+inline void add_multiple(const double* x, Index step, double factor, Index n, double* r) {
+    if (step == 1) {
+        for (Index k = 0; k < n; ++k) r[k] += x[k] * factor;
+    } else {
+        for (Index k = 0; k < n; ++k) r[k] += x[k * step] * factor;
+    }
+}
+
 // NumPy's order of doubles: NaN above every number.
 constexpr auto before = [](double a, double b) { return a < b || (b != b && a == a); };
 
@@ -87,6 +96,9 @@ constexpr double kNsPerEntry = 1.5;
 // Fewer values than this are selected directly: a sample would not pay.
 constexpr Index kSampledFrom = 2048;
 
+// Values that middle_values passes over between checks of its room.
+constexpr Index kBandChunk = 1024;
+
 }  // namespace
 
 Index weighted_rows(const StridedMatrix& Phi, const double* y, const double* a,
@@ -102,24 +114,24 @@ BisquarePass bisquare_rows(const StridedMatrix& Phi, const double* y, const doub
                            StridedVector w, StridedVector inverse, StridedVector square,
                            double* Phi_out, double* y_out) {
     const Index n = Phi.rows;
-    const Index blocks = (n + kBisquareBlockRows - 1) / kBisquareBlockRows;
-    // The root of each row's weight, then per block: its rows kept, the end
-    // of its last kept row, and its sum of the complements.
-    const std::unique_ptr<double[]> root(new double[static_cast<std::size_t>(n)]);
-    std::vector<Index> kept(static_cast<std::size_t>(blocks));
-    std::vector<Index> end(static_cast<std::size_t>(blocks));
-    std::vector<double> complement(static_cast<std::size_t>(blocks));
-    const auto weigh = [&](int b) {
+    const int blocks = static_cast<int>((n + kBisquareBlockRows - 1) / kBisquareBlockRows);
+    // Block b's rows kept, the end of its last kept row and its sum of the
+    // complements; `root`: room for the roots of its weights.
+    struct Weights {
+        Index kept;
+        Index end;
+        double complement;
+    };
+    const auto weigh = [&](int b, double* root) -> Weights {
         const Index first = b * kBisquareBlockRows;
         const Index rows = std::min(kBisquareBlockRows, n - first);
-        double* r = root.get() + first;
         // Phi beta, a column at a time (each row summed in column order):
         // loops over contiguous columns that the compiler can vectorise;
         // then in its place the root of each weight.
-        std::fill(r, r + rows, 0.0);
+        std::fill(root, root + rows, 0.0);
         for (Index j = 0; j < Phi.cols; ++j) {
             const double* column = Phi.data + first * Phi.row_stride + j * Phi.col_stride;
-            for (Index k = 0; k < rows; ++k) r[k] += column[k * Phi.row_stride] * beta[j];
+            add_multiple(column, Phi.row_stride, beta[j], rows, root);
         }
         LaneSum sum;
         Index count = 0;
@@ -127,59 +139,69 @@ BisquarePass bisquare_rows(const StridedMatrix& Phi, const double* y, const doub
         // the block starts at a multiple of kLanes: each row keeps its lane
         for_each_in_lanes(rows, [&](Index k, Index lane) {
             const Index i = first + k;
-            const double u = std::min(std::abs(y[i] - r[k]) * inverse[i], 1.0);
+            const double u = std::min(std::abs(y[i] - root[k]) * inverse[i], 1.0);
             const double v = 1.0 - u * u;
             const double a = w[i] * (v * v);
             sum.add(lane, (a * square[i]) * v);
-            r[k] = std::sqrt(a);
-            count += r[k] != 0.0 ? 1 : 0;
-            last = r[k] != 0.0 ? i + 1 : last;
+            root[k] = std::sqrt(a);
+            count += root[k] != 0.0 ? 1 : 0;
+            last = root[k] != 0.0 ? i + 1 : last;
         });
-        const auto slot = static_cast<std::size_t>(b);
-        kept[slot] = count;
-        end[slot] = last;
-        complement[slot] = sum.total();
+        return {count, last, sum.total()};
     };
     // Block b writes its rows from place on; it stops at its last kept row,
     // so that the row after, dropped, is not written over the first row of
     // the next block.
-    const auto write = [&](int b, Index place) {
-        const double* roots = root.get();
-        with_columns(Phi.cols, [&](auto cols) {
-            for (Index i = b * kBisquareBlockRows; i < end[static_cast<std::size_t>(b)]; ++i) {
-                place = write_row<decltype(cols)::value>(Phi, i, y[i], roots[i], roots[i] != 0.0,
-                                                         place, Phi_out, y_out);
+    const auto write = [&](int b, Index place, Index stop, const double* root) {
+        const Index first = b * kBisquareBlockRows;
+        // a copy, which the stores of the rows cannot change: kept in registers
+        const StridedMatrix X = Phi;
+        with_columns(X.cols, [&](auto cols) {
+            Index at = place;
+            for (Index i = first; i < stop; ++i) {
+                const double r = root[i - first];
+                at = write_row<decltype(cols)::value>(X, i, y[i], r, r != 0.0, at, Phi_out, y_out);
             }
         });
     };
-    const int team = team_size(static_cast<int>(blocks),
+    const int team = team_size(blocks,
                                kNsPerEntry * static_cast<double>(kBisquareBlockRows * Phi.cols));
     Index written = 0;
     double total = 0.0;
-    // the place of block b, after the blocks before it
-    const auto place_of = [&](int b) {
-        const auto slot = static_cast<std::size_t>(b);
-        const Index place = written;
-        written += kept[slot];
-        total += complement[slot];
-        return place;
-    };
     if (team == 1) {
-        // each block is written while its rows are still in cache
-        for (int b = 0; b < static_cast<int>(blocks); ++b) {
-            weigh(b);
-            write(b, place_of(b));
+        // each block is written while its rows are still in cache, its
+        // roots in room for one block
+        std::vector<double> root(static_cast<std::size_t>(std::min(n, kBisquareBlockRows)));
+        for (int b = 0; b < blocks; ++b) {
+            const Weights weights = weigh(b, root.data());
+            write(b, written, weights.end, root.data());
+            written += weights.kept;
+            total += weights.complement;
         }
-    } else {
-        parallel_for_each_index(static_cast<int>(blocks), weigh, Interruption(), team);
-        std::vector<Index> place(static_cast<std::size_t>(blocks));
-        for (int b = 0; b < static_cast<int>(blocks); ++b) {
-            place[static_cast<std::size_t>(b)] = place_of(b);
-        }
-        parallel_for_each_index(
-            static_cast<int>(blocks), [&](int b) { write(b, place[static_cast<std::size_t>(b)]); },
-            Interruption(), team);
+        return {written, total};
     }
+    // every block's roots, kept from its weighing to its writing, which
+    // waits for the places that the blocks before it take
+    std::vector<double> root(static_cast<std::size_t>(n));
+    const auto block_root = [&](int b) { return root.data() + b * kBisquareBlockRows; };
+    std::vector<Weights> weights(static_cast<std::size_t>(blocks));
+    parallel_for_each_index(
+        blocks, [&](int b) { weights[static_cast<std::size_t>(b)] = weigh(b, block_root(b)); },
+        Interruption(), team);
+    std::vector<Index> place(static_cast<std::size_t>(blocks));
+    for (int b = 0; b < blocks; ++b) {
+        const auto slot = static_cast<std::size_t>(b);
+        place[slot] = written;
+        written += weights[slot].kept;
+        total += weights[slot].complement;
+    }
+    parallel_for_each_index(
+        blocks,
+        [&](int b) {
+            const auto slot = static_cast<std::size_t>(b);
+            write(b, place[slot], weights[slot].end, block_root(b));
+        },
+        Interruption(), team);
     return {written, total};
 }
 
@@ -218,14 +240,14 @@ WindowSums window_sums(const double* a, const double* w, Index n, double limit) 
 }
 
 MiddleValues middle_values(const double* x, Index n) {
-    std::vector<double> kept(static_cast<std::size_t>(n));
     if (n >= kSampledFrom) {
         // Floyd and Rivest: the middle values lie, but for rare data, between
         // two values of an evenly spaced sample a few of its standard
         // errors either side of its median; one pass counts the values
         // below that band and keeps those inside, and a selection among
-        // them settles the answer. Where the band misses, every value is
-        // selected from.
+        // them settles the answer. Where the band misses, or holds more
+        // than twice its share on average (4 / sqrt(s) of the values), every
+        // value is selected from.
         const auto s = static_cast<Index>(std::cbrt(static_cast<double>(n)) *
                                           std::cbrt(static_cast<double>(n)));
         std::vector<double> sample(static_cast<std::size_t>(s));
@@ -235,22 +257,30 @@ MiddleValues middle_values(const double* x, Index n) {
         const double lo = sample[static_cast<std::size_t>(std::max<Index>((s - 1) / 2 - margin, 0))];
         const double hi =
             sample[static_cast<std::size_t>(std::min<Index>(s / 2 + margin, s - 1))];
+        const Index room = std::min(
+            n, static_cast<Index>(8.0 * static_cast<double>(n) / std::sqrt(static_cast<double>(s))) +
+                   kBandChunk);
+        std::vector<double> kept(static_cast<std::size_t>(room));
         Index below = 0;
         Index inside = 0;
-        for (Index i = 0; i < n; ++i) {
-            // no branch on the values: every one is written, only those in
-            // the band are kept
-            const double v = x[i];
-            kept[static_cast<std::size_t>(inside)] = v;
-            below += static_cast<Index>(v < lo);
-            inside += static_cast<Index>(v >= lo) & static_cast<Index>(v <= hi);
+        Index i = 0;
+        // a chunk at a time, while the room holds a whole chunk more
+        for (; i < n && inside + kBandChunk <= room; ) {
+            for (const Index chunk_end = std::min(n, i + kBandChunk); i < chunk_end; ++i) {
+                // no branch on the values: every one is written, only those
+                // in the band are kept
+                const double v = x[i];
+                kept[static_cast<std::size_t>(inside)] = v;
+                below += static_cast<Index>(v < lo);
+                inside += static_cast<Index>(v >= lo) & static_cast<Index>(v <= hi);
+            }
         }
-        if (below <= (n - 1) / 2 && n / 2 < below + inside) {
+        if (i == n && below <= (n - 1) / 2 && n / 2 < below + inside) {
             return select_pair(kept.data(), inside, (n - 1) / 2 - below, n % 2 == 1);
         }
     }
-    std::copy(x, x + n, kept.begin());
-    return select_pair(kept.data(), n, (n - 1) / 2, n % 2 == 1);
+    std::vector<double> all(x, x + n);
+    return select_pair(all.data(), n, (n - 1) / 2, n % 2 == 1);
 }
 
 }  // namespace qorv
