@@ -9,6 +9,7 @@ import os
 import numpy as np
 from numpy.typing import NDArray
 
+import _qorv_runtime  # type: ignore[import-not-found]
 import qorv_core
 
 from ._kept import kept_memory
@@ -115,11 +116,19 @@ def _axis_grams(degree: int, lo: float, hi: float, n_grid: int) -> NDArray[np.fl
     """
     x = np.linspace(lo, hi, n_grid)
     p = np.arange(degree + 1)
+    # x**e by repeated multiplication and each sum of products in grid
+    # order: NumPy's power and BLAS products give other bits on other
+    # processors
+    powers = np.ones((n_grid, degree + 1))
+    for e in range(1, degree + 1):
+        np.multiply(powers[:, e - 1], x, out=powers[:, e])
     grams = np.empty((3, degree + 1, degree + 1))
     for order in range(3):
         coef = np.array([math.perm(int(e), order) for e in p], dtype=float)
-        table = coef * x[:, None] ** np.maximum(p - order, 0)
-        gram = (hi - lo) / (n_grid - 1) * (table.T @ table)
+        table = coef * powers[:, np.maximum(p - order, 0)]
+        products = np.column_stack([_qorv_runtime.fitted_values(table.T, column)
+                                    for column in table.T])
+        gram = (hi - lo) / (n_grid - 1) * products
         grams[order] = np.tril(gram) + np.tril(gram, -1).T
     return grams
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import functools
+import math
 import warnings
 from collections.abc import Callable
 from numbers import Integral, Real
@@ -67,11 +68,11 @@ def _weighted_std(values: NDArray[np.float64], weight: NDArray[np.float64]) -> f
     """Population standard deviation, each value counted `weight` times,
     without overflow for values up to half the float64 limit."""
     share = weight / weight.sum()
-    deviation = values - share @ values
+    deviation = values - _qorv_runtime.dot(share, values)
     largest = float(np.abs(deviation).max())
     if largest == 0:
         return 0.0
-    return largest * float(np.sqrt(share @ (deviation / largest) ** 2))
+    return largest * math.sqrt(_qorv_runtime.dot(share, (deviation / largest) ** 2))
 
 
 def _permutation_prefix(rng: np.random.RandomState, n: int, m: int) -> NDArray[np.int64]:
@@ -215,7 +216,8 @@ class _PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         """
         check_is_fitted(self)
         Xv = validate_data(self, X, dtype=np.float64, reset=False)
-        scaled: NDArray[np.float64] = self._basis(Xv) @ self._beta_scaled
+        scaled: NDArray[np.float64] = _qorv_runtime.fitted_values(self._basis(Xv),
+                                                                  self._beta_scaled)
         prediction: NDArray[np.float64] = 2.0 * (scaled * self._y_half_spread + self._y_shift / 2)
         return prediction
 
@@ -573,7 +575,8 @@ class RobustPolynomialRegressor(_PolynomialRegressor):
             self.inlier_mask_ = result.inlier_mask
         else:
             bound = INLIER_MULTIPLE * result.scale if threshold is None else threshold
-            self.inlier_mask_ = np.abs(ys - Phi @ result.beta) <= bound
+            fitted = _qorv_runtime.fitted_values(Phi, result.beta)
+            self.inlier_mask_ = np.abs(ys - fitted) <= bound
         self.start_ = result.start
         self.n_refit_iter_ = result.n_refit_iter
         self._set_coef(result.beta)

@@ -158,7 +158,7 @@ class _Rows:
 
     def residuals(self, beta: NDArray[np.float64]) -> NDArray[np.float64]:
         """ys - Phi @ beta, in one new array."""
-        r: NDArray[np.float64] = self.Phi @ beta
+        r: NDArray[np.float64] = _qorv_runtime.fitted_values(self.Phi, beta)
         return np.subtract(self.ys, r, out=r)
 
     def absolute_residuals(self, beta: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -221,7 +221,7 @@ def m_scale(r: NDArray[np.float64], w: NDArray[np.float64], total: float,
     bisquare at S_TUNING: the scale of Gaussian residuals, unmoved by up to
     half of the weight far out. 0 when half the weight has no residual."""
     target = S_BREAKDOWN * total
-    if float(w @ (r == 0.0)) >= target:
+    if _qorv_runtime.dot(w, r == 0.0) >= target:
         return 0.0
     s = start if start else MAD_TO_SD * weighted_median(np.abs(r), w)
     if not s > 0:
@@ -314,7 +314,7 @@ def _core_scale(r2: NDArray[np.float64], w: NDArray[np.float64], inside: NDArray
     within CORE_MULTIPLE of it, has the spread of the residuals (whose
     squares are `r2`) `inside` of a fit of `p` coefficients to them."""
     wi = w * inside
-    return _scale_of_window(float(wi.sum()), float(wi @ r2), p)
+    return _scale_of_window(float(wi.sum()), _qorv_runtime.dot(wi, r2), p)
 
 
 def _inside(a: NDArray[np.float64], w: NDArray[np.float64], limit: float) -> float:
@@ -404,7 +404,7 @@ def _core(rows: _Rows, beta: NDArray[np.float64], penalty: Penalty, cap: int,
     p = rows.Phi.shape[1]
     core, scale = _core_steps(rows, beta, None, penalty, cap, count, tol)
     need = 0.5 * (rows.total + 1.0) + p
-    held = float(rows.w @ (rows.absolute_residuals(core) <= CORE_MULTIPLE * scale))
+    held = _qorv_runtime.dot(rows.w, rows.absolute_residuals(core) <= CORE_MULTIPLE * scale)
     if held < min(need, rows.total):
         core, scale = _core_steps(rows, beta, None, penalty, cap, count, tol, need)
     return core, scale
@@ -428,7 +428,7 @@ def _m_steps(rows: _Rows, beta: NDArray[np.float64], scale: float, tuning: float
     g = spread.of(rows)
     inverse = 1.0 / (tuning * scale) if g is None else 1.0 / ((tuning * scale) * g)
     square = None if g is None else np.square(g)
-    weight = rows.total if square is None else float(rows.w @ square)
+    weight = rows.total if square is None else _qorv_runtime.dot(rows.w, square)
     for _ in range(cap):
         m, complement = rows.bisquare_pass(beta, inverse, square)
         # rho times the spread squared, summed with the weights
@@ -458,7 +458,8 @@ class Spread:
         if not self.gamma.any():
             return None
         limit = math.log(SPREAD_LIMIT)
-        log = np.clip(rows.Phi[:, self.linear] @ self.gamma - self.center, -limit, limit)
+        log = np.clip(_qorv_runtime.fitted_values(rows.Phi[:, self.linear], self.gamma)
+                      - self.center, -limit, limit)
         g: NDArray[np.float64] = np.exp(log)
         return g
 
@@ -478,13 +479,13 @@ def _spread(rows: _Rows, beta: NDArray[np.float64], scale: float,
     logs = np.log(np.maximum(a, SPREAD_SMALLEST * scale))
     sub = rows.columns(linear)
     gamma = count.wls(_Rows(sub.Phi, logs, sub.w), inside, Penalty())
-    law = sub.Phi @ gamma
+    law = _qorv_runtime.fitted_values(sub.Phi, gamma)
     m = float(inside.sum())
-    center = float(inside @ law) / m
+    center = _qorv_runtime.dot(inside, law) / m
     # Wald's statistic of the slopes against the noise of the log residuals
-    noise = max(float(inside @ np.square(logs - law)) / max(m - len(linear), 0.5 * m),
+    noise = max(_qorv_runtime.dot(inside, np.square(logs - law)) / max(m - len(linear), 0.5 * m),
                 LOG_ABS_VARIANCE)
-    wald = float(inside @ np.square(law - center)) / noise
+    wald = _qorv_runtime.dot(inside, np.square(law - center)) / noise
     spanned = law[inside > 0]
     if (wald <= _chi2_quantile(slopes, SPREAD_Z)
             or spanned.max() - spanned.min() < math.log(SPREAD_MATERIAL)):

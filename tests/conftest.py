@@ -54,13 +54,13 @@ def supported_cpu_levels():
     return _qorv_runtime.supported_kernel_levels()
 
 
-def run_with_threads(script, n_threads, cpu_level=None, check=True):
+def run_with_threads(script, n_threads, cpu_level=None, check=True, **environment):
     """Runs script in a fresh interpreter with n_threads OpenMP threads (and
-    QORV_MAX_CPU_LEVEL=cpu_level when given), the module under test and the
-    test modules importable; returns its output, or with check=False the
-    completed process."""
+    QORV_MAX_CPU_LEVEL=cpu_level when given, and the other `environment`
+    variables), the module under test and the test modules importable;
+    returns its output, or with check=False the completed process."""
     path = os.pathsep.join([os.path.dirname(qorv_core.__file__), str(TESTS)])
-    env = dict(os.environ, OMP_NUM_THREADS=str(n_threads), PYTHONPATH=path)
+    env = dict(os.environ, OMP_NUM_THREADS=str(n_threads), PYTHONPATH=path, **environment)
     if cpu_level is not None:
         env["QORV_MAX_CPU_LEVEL"] = cpu_level
     out = subprocess.run([sys.executable, "-c", script], env=env,

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import qorv_core as q
+from conftest import run_with_threads
 
 pytest.importorskip("sklearn")
 from sklearn.base import clone  # noqa: E402
@@ -450,3 +451,29 @@ def test_sample_weight_of_two_is_the_row_twice():
     np.testing.assert_allclose(weighted.beta, repeated.beta, rtol=1e-9, atol=1e-12)
     assert weighted.scale == pytest.approx(repeated.scale, rel=1e-9)
     np.testing.assert_array_equal(weighted.inlier_mask, repeated.inlier_mask[:80])
+
+
+FIT_HASH_SCRIPT = """
+import hashlib, numpy as np
+from qorv import PenalizedPolynomialRegressor, RobustPolynomialRegressor
+rng = np.random.default_rng(3)
+h = hashlib.sha256()
+for n, d, search in [(20000, 1, None), (30000, 1, 1000), (3000, 2, 1000)]:
+    X = rng.uniform(-2.0, 3.0, (n, d))
+    # noise that spreads along the inputs, and a fifth of the samples far out
+    y = 3.0 * np.sin(X).sum(1) + rng.normal(0.0, 0.3, n) * (1.0 + X[:, 0] ** 2)
+    y[rng.random(n) < 0.2] += 15.0
+    for model in (RobustPolynomialRegressor(degree=3, max_search_samples=search, random_state=1),
+                  PenalizedPolynomialRegressor(degree=3)):
+        model.fit(X, y)
+        h.update(np.concatenate([model.coef_, [model.intercept_], model.predict(X)]).tobytes())
+print(h.hexdigest())
+"""
+
+
+def test_fits_have_the_same_bits_whatever_numpys_blas_kernels_and_threads():
+    # OpenBLAS picks its kernels by processor: products through it would
+    # give other bits elsewhere
+    reference = run_with_threads(FIT_HASH_SCRIPT, 2)
+    assert run_with_threads(FIT_HASH_SCRIPT, 1, OPENBLAS_CORETYPE="Prescott",
+                            OPENBLAS_NUM_THREADS="1") == reference

@@ -62,10 +62,11 @@ out = np.empty((n, 4)), np.empty(n)
 m, complement = rt.bisquare_rows(Phi, y, np.full(4, 0.1), np.ones(n), np.full(n, 0.5),
                                  np.ones(n), *out)
 print(m, complement.hex(), hashlib.sha256(out[0][:m].tobytes() + out[1][:m].tobytes()).hexdigest())
+print(hashlib.sha256(rt.fitted_values(Phi, np.arange(4.0) - 1.3).tobytes()).hexdigest())
 """
 
 
-def test_bisquare_pass_is_the_same_on_any_number_of_threads():
+def test_bisquare_pass_and_fitted_values_are_the_same_on_any_number_of_threads():
     assert len({run_with_threads(BISQUARE_SCRIPT, t) for t in (1, 2, 4)}) == 1
 
 
@@ -119,6 +120,32 @@ def test_scale_sums_match_numpy():
 def test_weighted_rows_names_the_bad_argument(args, message):
     with pytest.raises(ValueError, match=message):
         rt.weighted_rows(*args)
+
+
+# a generator of their own, so that the draws of the other tests stay as they were
+PRODUCTS_RNG = np.random.default_rng(2)
+
+
+@pytest.mark.parametrize("Phi", [
+    PRODUCTS_RNG.normal(size=(20001, 3)), np.asfortranarray(PRODUCTS_RNG.normal(size=(999, 7))),
+    PRODUCTS_RNG.normal(size=(301, 10))[::2, 1::3], np.empty((0, 2))])
+def test_fitted_values_and_dot_are_numpys_products(Phi):
+    beta = PRODUCTS_RNG.normal(size=Phi.shape[1])
+    fitted = rt.fitted_values(Phi, beta)
+    np.testing.assert_allclose(fitted, Phi @ beta, rtol=1e-12, atol=1e-12)
+    # booleans count as 0 and 1
+    assert rt.dot(fitted, fitted > 0) == pytest.approx(fitted[fitted > 0].sum(), rel=1e-12)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: rt.fitted_values(np.ones((4, 2)), np.ones(3)), "beta has 3 entries but must have 2"),
+    (lambda: rt.fitted_values(np.ones(4), np.ones(1)), "Phi has 1 dimensions but must have 2"),
+    (lambda: rt.dot(np.ones(4), np.ones(5)), "b has 5 entries but must have 4"),
+    (lambda: rt.dot(np.ones(4), np.float64(1.0)), "b has 0 dimensions but must have 1"),
+])
+def test_products_name_the_bad_argument(call, message):
+    with pytest.raises(ValueError, match=message):
+        call()
 
 
 def test_middle_values_of_nothing_is_an_error():

@@ -134,6 +134,21 @@ std::pair<qorv::Index, double> bisquare_rows(const py::array_t<double>& Phi,
     return {pass.written, pass.rho_complement};
 }
 
+py::array_t<double> fitted_values(const py::array_t<double>& Phi,
+                                  const py::array_t<double>& beta) {
+    const qorv::StridedMatrix X = strided(Phi, "Phi", 2);
+    const double* b = vector_of(beta, "beta", X.cols);
+    py::array_t<double> out(static_cast<py::ssize_t>(X.rows));
+    qorv::fitted_values(X, b, out.mutable_data());
+    return out;
+}
+
+double dot(const py::array_t<double>& a, const py::array_t<double>& b) {
+    const qorv::Index n = strided(a, "a", 1).rows;
+    qorv::require(b.ndim() == 1, "b has ", b.ndim(), " dimensions but must have 1");
+    return qorv::dot(entries_of(a, "a", n), entries_of(b, "b", n), n);
+}
+
 double bisquare_scale(const py::array_t<double>& r, const py::array_t<double>& w, double s,
                       double target, double tuning, double tolerance, int cap) {
     const qorv::Index n = strided(r, "r", 1).rows;
@@ -205,6 +220,12 @@ PYBIND11_MODULE(_qorv_runtime, m) {
           "1)**2, writes the rows as weighted_rows does for the weights w * v**2; returns "
           "(rows written, sum(w * v**3 * square)). w, inverse and square have an entry per "
           "row, or are one number for every row.");
+    m.def("fitted_values", &fitted_values, py::arg("Phi"), py::arg("beta"),
+          "Phi @ beta in a new array, each row summed in column order: the same bits on "
+          "every processor and thread count.");
+    m.def("dot", &dot, py::arg("a"), py::arg("b"),
+          "a @ b for two vectors of equal length, summed in a fixed order: the same bits on "
+          "every processor.");
     m.def("bisquare_scale", &bisquare_scale, py::arg("r"), py::arg("w"), py::arg("s"),
           py::arg("target"), py::arg("tuning"), py::arg("tolerance"), py::arg("cap"),
           "Iterates s = s * sqrt(bisquare_rho_sum(r, w, 1 / (s * tuning)) / target) from s "

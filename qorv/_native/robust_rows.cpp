@@ -77,6 +77,27 @@ inline void add_multiple(const double* x, Index step, double factor, Index n, do
     }
 }
 
+// Rows whose fitted values stay in the first-level cache while every column
+// is added to them.
+constexpr Index kFittedChunk = 512;
+
+// out[k] = (row first + k of Phi) . beta for k < rows, a column at a time
+// (each row summed in column order): loops over contiguous columns that the
+// compiler can vectorise.
+inline void fitted_block(const StridedMatrix& Phi, const double* beta, Index first, Index rows,
+                         double* out) {
+    for (Index start = 0; start < rows; start += kFittedChunk) {
+        const Index count = std::min(kFittedChunk, rows - start);
+        double* chunk = out + start;
+        std::fill(chunk, chunk + count, 0.0);
+        for (Index j = 0; j < Phi.cols; ++j) {
+            const double* column =
+                Phi.data + (first + start) * Phi.row_stride + j * Phi.col_stride;
+            add_multiple(column, Phi.row_stride, beta[j], count, chunk);
+        }
+    }
+}
+
 // NumPy's order of doubles: NaN above every number.
 constexpr auto before = [](double a, double b) { return a < b || (b != b && a == a); };
 
@@ -125,14 +146,8 @@ BisquarePass bisquare_rows(const StridedMatrix& Phi, const double* y, const doub
     const auto weigh = [&](int b, double* root) -> Weights {
         const Index first = b * kBisquareBlockRows;
         const Index rows = std::min(kBisquareBlockRows, n - first);
-        // Phi beta, a column at a time (each row summed in column order):
-        // loops over contiguous columns that the compiler can vectorise;
-        // then in its place the root of each weight.
-        std::fill(root, root + rows, 0.0);
-        for (Index j = 0; j < Phi.cols; ++j) {
-            const double* column = Phi.data + first * Phi.row_stride + j * Phi.col_stride;
-            add_multiple(column, Phi.row_stride, beta[j], rows, root);
-        }
+        // Phi beta, then in its place the root of each weight
+        fitted_block(Phi, beta, first, rows, root);
         LaneSum sum;
         Index count = 0;
         Index last = first;
@@ -203,6 +218,28 @@ BisquarePass bisquare_rows(const StridedMatrix& Phi, const double* y, const doub
         },
         Interruption(), team);
     return {written, total};
+}
+
+void fitted_values(const StridedMatrix& Phi, const double* beta, double* out) {
+    const Index n = Phi.rows;
+    const int blocks = static_cast<int>((n + kBisquareBlockRows - 1) / kBisquareBlockRows);
+    const auto block = [&](int b) {
+        const Index first = b * kBisquareBlockRows;
+        fitted_block(Phi, beta, first, std::min(kBisquareBlockRows, n - first), out + first);
+    };
+    const int team = team_size(blocks,
+                               kNsPerEntry * static_cast<double>(kBisquareBlockRows * Phi.cols));
+    if (team == 1) {
+        for (int b = 0; b < blocks; ++b) block(b);
+    } else {
+        parallel_for_each_index(blocks, block, Interruption(), team);
+    }
+}
+
+double dot(StridedVector a, StridedVector b, Index n) {
+    LaneSum sum;
+    for_each_in_lanes(n, [&](Index i, Index lane) { sum.add(lane, a[i] * b[i]); });
+    return sum.total();
 }
 
 double bisquare_rho_sum(const double* r, const double* w, Index n, double inverse) {

@@ -51,6 +51,14 @@ BisquarePass bisquare_rows(const StridedMatrix& Phi, const double* y, const doub
                            StridedVector w, StridedVector inverse, StridedVector square,
                            double* Phi_out, double* y_out);
 
+// out = Phi beta, each row summed in column order from 0.0, as bisquare_rows
+// sums it: the same bits whatever the processor, unlike a BLAS product.
+// Blocks of kBisquareBlockRows rows go to threads where the rows pay.
+void fitted_values(const StridedMatrix& Phi, const double* beta, double* out);
+
+// The sum over i < n of a[i] * b[i], in the fixed order of the sums here.
+double dot(StridedVector a, StridedVector b, Index n);
+
 // The sum over i < n of w[i] * rho(r[i] * inverse), rho the bisquare's
 // 1 - (1 - min(u^2, 1))^3, |u| clipped at 1 before squaring so that it
 // cannot overflow.
