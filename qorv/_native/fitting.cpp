@@ -5,6 +5,7 @@
 #include "memory.hpp"
 #include "parallel.hpp"
 #include "power_of_two.hpp"
+#include "qr_kernels.hpp"
 #include "scoring.hpp"
 #include "svd_solve.hpp"
 
@@ -281,9 +282,13 @@ Vector min_norm_solution(const Matrix& A, const Vector& b, Index diag) {
     return eigen_min_norm_solution(A, b, cutoff);
 }
 
-// Rows of [X y] folded into a triangular factor at a time: a packed copy of
-// them stays in the first-level cache while each reflector passes over it.
-constexpr Index kFoldRows = 16;
+// Rows of [X y] folded into a triangular factor at a time: about 256 kB,
+// so that the copy of them stays in the second-level cache while each panel
+// of reflectors passes over it twice, and enough rows that the products
+// with T cost little beside the others (see qr::kPanelCols). The sizes
+// alone decide, never the processor.
+Index fold_rows(Index m) { return std::clamp<Index>(Index{32768} / m / 8 * 8, 32, 256); }
+
 // Columns of [X y] from which a block's factor is folded row by row: below,
 // forming each reflector costs more than it saves, and Eigen's blocked QR,
 // at the baseline's vector width, is as fast.
@@ -304,12 +309,12 @@ RowMatrix triangular_factor(Eigen::Ref<Matrix> M) {
 // of upper and rows 0 to k of lower only (the others are zero and stay so).
 void merge_factors(RowMatrix& upper, RowMatrix& lower) {
     const Index m = upper.cols();
-    std::vector<double> v(static_cast<std::size_t>(m));
-    kernels().fold_rows(upper.data(), m, lower.data(), m, m, m, true, v.data());
+    const auto work = scratch(qr::fold_work(m));
+    kernels().fold_rows(upper.data(), m, lower.data(), m, m, m, true, work.get());
 }
 
 // Triangular factor (m x m) of rows [row, row + rows) of [X y]; from
-// kFoldCols columns folded in kFoldRows at a time into a factor that starts
+// kFoldCols columns folded fold_rows(m) at a time into a factor that starts
 // at zero.
 RowMatrix block_factor(const RowMatrixRef& X, const VectorRef& y, Index row, Index rows) {
     const Index p = X.cols(), m = p + 1;
@@ -321,13 +326,14 @@ RowMatrix block_factor(const RowMatrixRef& X, const VectorRef& y, Index row, Ind
         return triangular_factor(M);
     }
     RowMatrix R = RowMatrix::Zero(m, m);
-    RowMatrix D(kFoldRows, m);
-    double v[kFoldRows];
-    for (Index first = row; first < row + rows; first += kFoldRows) {
-        const Index count = std::min(kFoldRows, row + rows - first);
+    const Index height = std::min(fold_rows(m), rows);
+    RowMatrix D(height, m);
+    const auto work = scratch(qr::fold_work(m));
+    for (Index first = row; first < row + rows; first += height) {
+        const Index count = std::min(height, row + rows - first);
         D.topLeftCorner(count, p) = X.middleRows(first, count);
         D.col(p).head(count) = y.segment(first, count);
-        kernels().fold_rows(R.data(), m, D.data(), m, count, m, false, v);
+        kernels().fold_rows(R.data(), m, D.data(), m, count, m, false, work.get());
     }
     return R;
 }

@@ -164,8 +164,8 @@ void gram_rows(const double* X, Index rs, Index p, const double* y, Index rows,
 #include "qr_kernels.hpp"
 
 void fold_rows(double* R, Index ldr, double* D, Index ldd, Index rows, Index m, bool triangular,
-               double* v) {
-    qorv::qr::fold_rows<kLanes>(R, ldr, D, ldd, rows, m, triangular, v);
+               double* work) {
+    qorv::qr::fold_rows<kLanes>(R, ldr, D, ldd, rows, m, triangular, work);
 }
 
 #include "ldlt_kernels.hpp"
