@@ -282,12 +282,12 @@ Vector min_norm_solution(const Matrix& A, const Vector& b, Index diag) {
     return eigen_min_norm_solution(A, b, cutoff);
 }
 
-// Rows of [X y] folded into a triangular factor at a time: about 256 kB,
+// Rows of [X y] folded into a triangular factor at a time: about 768 kB,
 // so that the copy of them stays in the second-level cache while each panel
 // of reflectors passes over it twice, and enough rows that the products
 // with T cost little beside the others (see qr::kPanelCols). The sizes
 // alone decide, never the processor.
-Index fold_rows(Index m) { return std::clamp<Index>(Index{32768} / m / 8 * 8, 32, 256); }
+Index fold_height(Index m) { return std::clamp<Index>(Index{98304} / m / 8 * 8, 32, 256); }
 
 // Columns of [X y] from which a block's factor is folded row by row: below,
 // forming each reflector costs more than it saves, and Eigen's blocked QR,
@@ -314,7 +314,7 @@ void merge_factors(RowMatrix& upper, RowMatrix& lower) {
 }
 
 // Triangular factor (m x m) of rows [row, row + rows) of [X y]; from
-// kFoldCols columns folded fold_rows(m) at a time into a factor that starts
+// kFoldCols columns folded fold_height(m) at a time into a factor that starts
 // at zero.
 RowMatrix block_factor(const RowMatrixRef& X, const VectorRef& y, Index row, Index rows) {
     const Index p = X.cols(), m = p + 1;
@@ -326,7 +326,7 @@ RowMatrix block_factor(const RowMatrixRef& X, const VectorRef& y, Index row, Ind
         return triangular_factor(M);
     }
     RowMatrix R = RowMatrix::Zero(m, m);
-    const Index height = std::min(fold_rows(m), rows);
+    const Index height = std::min(fold_height(m), rows);
     RowMatrix D(height, m);
     const auto work = scratch(qr::fold_work(m));
     for (Index first = row; first < row + rows; first += height) {
@@ -338,14 +338,22 @@ RowMatrix block_factor(const RowMatrixRef& X, const VectorRef& y, Index row, Ind
     return R;
 }
 
+// Rows of [X y] per block of augmented_factor. About 2m rows a block keep
+// the merges, m^3 / 3 products each, near a sixth of the blocks' own cost
+// or less; of the blocks that gives, an even count, so that two threads
+// share them evenly, and one merge fewer where the count was odd.
+Index factor_block_rows(Index n, Index m) {
+    Index blocks = block_count(n, block_rows(m, 2 * m));
+    if (blocks > 1 && blocks % 2 == 1) --blocks;
+    return std::max<Index>(1, block_count(n, blocks));
+}
+
 // Triangular factor R of [X y] (m x m, m = p + 1), a QR over row blocks: one
 // per block, merged by a pairwise tree within each wave and then wave after
 // wave. R's last column holds Q'y.
 Matrix augmented_factor(const RowMatrixRef& X, const VectorRef& y) {
     const Index p = X.cols(), m = p + 1;
-    // At least 2m rows a block keeps the merges, m^3 / 3 products each, at
-    // a sixth of the blocks' own cost or less.
-    const Index n = X.rows(), B = std::max<Index>(1, std::min(block_rows(m, 2 * m), n));
+    const Index n = X.rows(), B = factor_block_rows(n, m);
     const Index wave = std::min(wave_blocks(m * m), block_count(n, B));
     std::vector<RowMatrix> factors(static_cast<std::size_t>(wave));
     RowMatrix R;

@@ -254,7 +254,10 @@ void fold_rows(double* R, std::int64_t ldr, double* D, std::int64_t ldd, std::in
         const double* V = D + j0;
         block_reflector<L>(V, ldd, r, nb, tau, T, G);
         double* Rp = R + j0 * ldr + j1;
-        product<L, false>(V, 1, ldd, r, D + j1, ldd, Rp, ldr, W, m, nb, cols);
+        product<L, false>(V, 1, ldd, r, D + j1, ldd, nullptr, 0, W, m, nb, cols);
+        for (std::int64_t a = 0; a < nb; ++a) {
+            for (std::int64_t j = 0; j < cols; ++j) W[a * m + j] += Rp[a * ldr + j];
+        }
         product<L, false>(T, 1, P, nb, W, m, nullptr, 0, TW, m, nb, cols);
         for (std::int64_t a = 0; a < nb; ++a) {
             for (std::int64_t j = 0; j < cols; ++j) Rp[a * ldr + j] -= TW[a * m + j];
