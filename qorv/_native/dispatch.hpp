@@ -56,6 +56,11 @@ struct Kernels {
     void (*fold_rows)(double* R, std::int64_t ldr, double* D, std::int64_t ldd,
                       std::int64_t rows, std::int64_t m, bool triangular, double* work);
 
+    // X (p x p, row stride ldx, zeros below its diagonal) becomes R^-1 for
+    // the upper triangular R (row stride ldr); see qr::upper_inverse.
+    void (*upper_inverse)(const double* R, std::int64_t ldr, std::int64_t p, double* X,
+                          std::int64_t ldx);
+
     // Updates columns c < cols, rows i < rows of T (column stride ldt) by
     // the products of L (column stride ldl, J columns) with W (W[c J + j]):
     // T loses the sums over each block of `block` columns, each from 0.0 in

@@ -168,6 +168,10 @@ void fold_rows(double* R, Index ldr, double* D, Index ldd, Index rows, Index m, 
     qorv::qr::fold_rows<kLanes>(R, ldr, D, ldd, rows, m, triangular, work);
 }
 
+void upper_inverse(const double* R, Index ldr, Index p, double* X, Index ldx) {
+    qorv::qr::upper_inverse<kLanes>(R, ldr, p, X, ldx);
+}
+
 #include "ldlt_kernels.hpp"
 
 // Tiles of R vectors by NC columns: 8 accumulators in the 16 registers of
@@ -193,4 +197,4 @@ void bidiag_rows(const double* A, Index lda, Index rows, Index cols, const doubl
 
 extern const Kernels table;
 const Kernels table{QORV_KERNEL_LEVEL, count_product_hits, multiply_columns, gram_lower_rows,
-                    gram_narrow, gram_rows, fold_rows, ldlt_update, bidiag_columns, bidiag_rows};
+                    gram_narrow, gram_rows, fold_rows, upper_inverse, ldlt_update, bidiag_columns, bidiag_rows};

@@ -266,4 +266,45 @@ void fold_rows(double* R, std::int64_t ldr, double* D, std::int64_t ldd, std::in
     }
 }
 
+// X (p x p, row stride ldx, zeros below its diagonal) becomes R^-1 for the
+// upper triangular R (row stride ldr), rows of kPanelCols from the last up.
+// Row i: X[i][i] = 1 / R[i][i] and, right of it, X[i][j] = -t / R[i][i],
+// t = S[i][j] + sum_{i < k < i1} R[i][k] X[k][j] in order, i1 the end of
+// row i's panel and S[i][j] the sum over k >= i1 (0.0 for j < i1), formed
+// by product from 0.0 in order of k, X's zeros included.
+template <int L>
+void upper_inverse(const double* R, std::int64_t ldr, std::int64_t p, double* X,
+                   std::int64_t ldx) {
+    using V = typename lanes::Lanes<L>::V;
+    for (std::int64_t i0 = (p - 1) / kPanelCols * kPanelCols; i0 >= 0; i0 -= kPanelCols) {
+        const std::int64_t i1 = i0 + kPanelCols < p ? i0 + kPanelCols : p;
+        if (i1 < p) {
+            product<L, false>(R + i0 * ldr + i1, ldr, 1, p - i1, X + i1 * ldx + i1, ldx,
+                              nullptr, 0, X + i0 * ldx + i1, ldx, i1 - i0, p - i1);
+        }
+        for (std::int64_t i = i1 - 1; i >= i0; --i) {
+            double* x = X + i * ldx;
+            const double d = R[i * ldr + i];
+            for (std::int64_t j = i + 1; j < i1; ++j) x[j] = 0.0;
+            std::int64_t j = i + 1;
+            for (; j + L <= p; j += L) {
+                V t;
+                load(t, x + j);
+                for (std::int64_t k = i + 1; k < i1; ++k) {
+                    V y;
+                    load(y, X + k * ldx + j);
+                    t += splat<V>(R[i * ldr + k]) * y;
+                }
+                store(x + j, -t / splat<V>(d));
+            }
+            for (; j < p; ++j) {
+                double t = x[j];
+                for (std::int64_t k = i + 1; k < i1; ++k) t += R[i * ldr + k] * X[k * ldx + j];
+                x[j] = -t / d;
+            }
+            x[i] = 1.0 / d;
+        }
+    }
+}
+
 }  // namespace qorv::qr
