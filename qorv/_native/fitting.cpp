@@ -625,7 +625,8 @@ bool certainly_full_rank(const RowMatrix& F, Index p, double cutoff) {
             norm2 += F(i, j) * F(i, j);
         }
     }
-    const double cut = 2.0 * std::max(std::sqrt(norm2) * cutoff, (std::numeric_limits<double>::min)());
+    const double tiny = (std::numeric_limits<double>::min)();
+    const double cut = 2.0 * std::max(std::sqrt(norm2) * cutoff, tiny);
     return inverse2 * (cut * cut) < 1.0;
 }
 

@@ -197,4 +197,5 @@ void bidiag_rows(const double* A, Index lda, Index rows, Index cols, const doubl
 
 extern const Kernels table;
 const Kernels table{QORV_KERNEL_LEVEL, count_product_hits, multiply_columns, gram_lower_rows,
-                    gram_narrow, gram_rows, fold_rows, upper_inverse, ldlt_update, bidiag_columns, bidiag_rows};
+                    gram_narrow, gram_rows, fold_rows, upper_inverse, ldlt_update,
+                    bidiag_columns, bidiag_rows};
