@@ -17,7 +17,7 @@ namespace qorv::qr {
 // Columns whose reflectors are formed one by one before they go to the
 // columns beyond as one block reflector I - V T V': its matrix products then
 // do most of the work, at the cost of the products with T, a fraction
-// kPanelCols / (4 rows) of theirs.
+// kPanelCols / (2 rows) of theirs.
 constexpr std::int64_t kPanelCols = 16;
 
 // Doubles of scratch that fold_rows needs for m columns: T, V'V, and two
@@ -31,10 +31,7 @@ using lanes::store;
 // `fresh` in the lanes of columns j + l >= first, `old` in the others: a
 // vector that starts left of a panel's first column to update keeps the
 // columns before it as they were.
-inline double from_column(std::int64_t, std::int64_t, double old, double fresh) {
-    (void)old;
-    return fresh;
-}
+inline double from_column(std::int64_t, std::int64_t, double, double fresh) { return fresh; }
 
 template <class V>
 inline V from_column(std::int64_t first, std::int64_t j, const V& old, const V& fresh) {
@@ -88,23 +85,16 @@ inline void reflect(double* u, double* D, std::int64_t ldd, std::int64_t r, cons
 }
 
 // A product of a small matrix with rows of B, for RA rows of the small
-// matrix and NV vectors of B's columns from j: out[a][j'] = init[a][j'] +
-// sum_k A[a as + k ks] B[k][j'], k < K in order (init 0.0 when null), then
-// stored into out or, when Subtract, taken off it.
+// matrix and NV vectors of B's columns: sum_k A[a as + k ks] B[k][j], k < K
+// in order from 0.0, stored into out[a][j] or, when Subtract, taken off
+// it.
 template <class V, int RA, int NV, bool Subtract>
 inline void product_tile(const double* A, std::int64_t as, std::int64_t ks, std::int64_t K,
-                         const double* B, std::int64_t ldb, const double* init,
-                         std::int64_t ldi, double* out, std::int64_t ldo) {
+                         const double* B, std::int64_t ldb, double* out, std::int64_t ldo) {
     constexpr std::int64_t L = sizeof(V) / sizeof(double);
     V acc[RA][NV];
     for (int a = 0; a < RA; ++a) {
-        for (int c = 0; c < NV; ++c) {
-            if (init != nullptr) {
-                load(acc[a][c], init + a * ldi + c * L);
-            } else {
-                acc[a][c] = V{};
-            }
-        }
+        for (int c = 0; c < NV; ++c) acc[a][c] = V{};
     }
     for (std::int64_t k = 0; k < K; ++k) {
         V b[NV];
@@ -132,18 +122,14 @@ inline void product_tile(const double* A, std::int64_t as, std::int64_t ks, std:
 // one at a time.
 template <class V, int RA, int NV, bool Subtract>
 inline void product_rows(const double* A, std::int64_t as, std::int64_t ks, std::int64_t K,
-                         const double* B, std::int64_t ldb, const double* init,
-                         std::int64_t ldi, double* out, std::int64_t ldo, std::int64_t rows) {
+                         const double* B, std::int64_t ldb, double* out, std::int64_t ldo,
+                         std::int64_t rows) {
     std::int64_t a = 0;
     for (; a + RA <= rows; a += RA) {
-        product_tile<V, RA, NV, Subtract>(A + a * as, as, ks, K, B, ldb,
-                                          init == nullptr ? init : init + a * ldi, ldi,
-                                          out + a * ldo, ldo);
+        product_tile<V, RA, NV, Subtract>(A + a * as, as, ks, K, B, ldb, out + a * ldo, ldo);
     }
     for (; a < rows; ++a) {
-        product_tile<V, 1, NV, Subtract>(A + a * as, as, ks, K, B, ldb,
-                                         init == nullptr ? init : init + a * ldi, ldi,
-                                         out + a * ldo, ldo);
+        product_tile<V, 1, NV, Subtract>(A + a * as, as, ks, K, B, ldb, out + a * ldo, ldo);
     }
 }
 
@@ -156,27 +142,23 @@ struct Tile {
 };
 
 // The product of product_tile for `rows` rows of A and columns [0, cols)
-// of B, init and out: tiles of columns outermost, so that the K rows of a
-// tile's columns of B stay in the first-level cache for every row of A.
+// of B and out: tiles of columns outermost, so that the K rows of a tile's
+// columns of B stay in the first-level cache for every row of A.
 template <int L, bool Subtract>
 void product(const double* A, std::int64_t as, std::int64_t ks, std::int64_t K,
-             const double* B, std::int64_t ldb, const double* init, std::int64_t ldi,
-             double* out, std::int64_t ldo, std::int64_t rows, std::int64_t cols) {
+             const double* B, std::int64_t ldb, double* out, std::int64_t ldo,
+             std::int64_t rows, std::int64_t cols) {
     using V = typename lanes::Lanes<L>::V;
     constexpr int RA = Tile<L>::RA, NV = Tile<L>::NV;
-    const auto shift = [&](std::int64_t j) { return init == nullptr ? init : init + j; };
     std::int64_t j = 0;
     for (; j + NV * L <= cols; j += NV * L) {
-        product_rows<V, RA, NV, Subtract>(A, as, ks, K, B + j, ldb, shift(j), ldi, out + j, ldo,
-                                          rows);
+        product_rows<V, RA, NV, Subtract>(A, as, ks, K, B + j, ldb, out + j, ldo, rows);
     }
     for (; j + L <= cols; j += L) {
-        product_rows<V, RA, 1, Subtract>(A, as, ks, K, B + j, ldb, shift(j), ldi, out + j, ldo,
-                                         rows);
+        product_rows<V, RA, 1, Subtract>(A, as, ks, K, B + j, ldb, out + j, ldo, rows);
     }
     for (; j < cols; ++j) {
-        product_rows<double, RA, 1, Subtract>(A, as, ks, K, B + j, ldb, shift(j), ldi, out + j,
-                                              ldo, rows);
+        product_rows<double, RA, 1, Subtract>(A, as, ks, K, B + j, ldb, out + j, ldo, rows);
     }
 }
 
@@ -189,7 +171,7 @@ void product(const double* A, std::int64_t as, std::int64_t ks, std::int64_t K,
 template <int L>
 void block_reflector(const double* V, std::int64_t vs, std::int64_t r, std::int64_t nb,
                      const double* tau, double* T, double* G) {
-    product<L, false>(V, 1, vs, r, V, vs, nullptr, 0, G, kPanelCols, nb, nb);
+    product<L, false>(V, 1, vs, r, V, vs, G, kPanelCols, nb, nb);
     for (std::int64_t a = 0; a < nb; ++a) {
         for (std::int64_t b = 0; b < a; ++b) {
             double sum = 0.0;
@@ -232,9 +214,9 @@ void fold_panel(double* R, std::int64_t ldr, double* D, std::int64_t ldd, std::i
 // its diagonal) and column k's reflector meets its rows 0 to k only. Panels
 // of kPanelCols columns are factored column by column (fold_panel); the
 // columns beyond take the panel's block reflector, Q' = I - V T' V':
-// W = R's panel rows + V' D, then W' = T' W (T's zeros below its diagonal
-// included), R's panel rows -= W', D -= V W', each sum in the order of its
-// index. `work` holds fold_work(m) doubles.
+// W = V' D, plus R's panel rows once summed; W' = T' W (T's zeros below
+// its diagonal included); R's panel rows -= W' and D -= V W'. Each sum runs
+// in the order of its index from 0.0. `work` holds fold_work(m) doubles.
 template <int L>
 void fold_rows(double* R, std::int64_t ldr, double* D, std::int64_t ldd, std::int64_t rows,
                std::int64_t m, bool triangular, double* work) {
@@ -254,15 +236,15 @@ void fold_rows(double* R, std::int64_t ldr, double* D, std::int64_t ldd, std::in
         const double* V = D + j0;
         block_reflector<L>(V, ldd, r, nb, tau, T, G);
         double* Rp = R + j0 * ldr + j1;
-        product<L, false>(V, 1, ldd, r, D + j1, ldd, nullptr, 0, W, m, nb, cols);
+        product<L, false>(V, 1, ldd, r, D + j1, ldd, W, m, nb, cols);
         for (std::int64_t a = 0; a < nb; ++a) {
             for (std::int64_t j = 0; j < cols; ++j) W[a * m + j] += Rp[a * ldr + j];
         }
-        product<L, false>(T, 1, P, nb, W, m, nullptr, 0, TW, m, nb, cols);
+        product<L, false>(T, 1, P, nb, W, m, TW, m, nb, cols);
         for (std::int64_t a = 0; a < nb; ++a) {
             for (std::int64_t j = 0; j < cols; ++j) Rp[a * ldr + j] -= TW[a * m + j];
         }
-        product<L, true>(V, ldd, 1, nb, TW, m, nullptr, 0, D + j1, ldd, r, cols);
+        product<L, true>(V, ldd, 1, nb, TW, m, D + j1, ldd, r, cols);
     }
 }
 
@@ -280,7 +262,7 @@ void upper_inverse(const double* R, std::int64_t ldr, std::int64_t p, double* X,
         const std::int64_t i1 = i0 + kPanelCols < p ? i0 + kPanelCols : p;
         if (i1 < p) {
             product<L, false>(R + i0 * ldr + i1, ldr, 1, p - i1, X + i1 * ldx + i1, ldx,
-                              nullptr, 0, X + i0 * ldx + i1, ldx, i1 - i0, p - i1);
+                              X + i0 * ldx + i1, ldx, i1 - i0, p - i1);
         }
         for (std::int64_t i = i1 - 1; i >= i0; --i) {
             double* x = X + i * ldx;
