@@ -612,7 +612,7 @@ bool extreme_scale(const RowMatrix& F, Index p) {
 // Whether no singular value of the upper triangular R can fall to the
 // cut-off, a fraction `cutoff` of the largest, by the bounds sigma_min >=
 // 1 / ||R^-1||_F and sigma_max <= ||R||_F, with a factor 2 for their
-// rounding (as for the bidiagonal in svd_solve). R^-1 costs a third of
+// rounding (as for the bidiagonal in svd_solve). R^-1 costs a quarter of
 // the products of R's bidiagonalisation, in tiles. A zero on the diagonal
 // or an entry that is not finite answers no.
 bool certainly_full_rank(const RowMatrix& F, Index p, double cutoff) {
