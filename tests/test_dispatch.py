@@ -28,7 +28,9 @@ Phi = q.design_matrix_1d(7, x)
 put(q.ols(Phi, y), q.fit_regularized_linear(Phi, y, R1, R2, 1e-3, 1e-4))
 W = rng.standard_normal((9001, 21))  # many row blocks
 put(q.ols(W, W[:, 0] + 1.0), q.fit_regularized_linear(W, W[:, 1] + 1.0))
-U = rng.standard_normal((1300, 120))  # rows folded into each block's factor
+# Rows folded into each block's factor in panels of block reflectors, the
+# last block, fold and panel short; solved by substitution.
+U = rng.standard_normal((1303, 120))
 put(q.ols(U, U[:, 0] + 1.0))
 # The bidiagonalisation's passes in several tasks: a triangular factor, and
 # the transpose of a wide matrix; solved by substitution, and with repeated

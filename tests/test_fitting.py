@@ -96,9 +96,9 @@ def test_fit_ignores_unused_penalty_matrices():
     np.random.default_rng(3).normal(size=(1, 16)),  # one row, the SVD's 16 columns
     np.outer(np.arange(1.0, 6.0), [1.0, -2.0, 0.5]),  # rank one
     np.random.default_rng(4).normal(size=(3001, 60)),  # row blocks merged along a tree
-    np.random.default_rng(6).normal(size=(20001, 3)),  # three blocks
+    np.random.default_rng(6).normal(size=(20001, 3)),  # blocks that the rows do not fill
     np.repeat(np.random.default_rng(7).normal(size=(30001, 1)), 2, axis=1),  # rank one, tall
-    np.random.default_rng(8).normal(size=(700, 90)),  # bidiagonalised triangular factor
+    np.random.default_rng(8).normal(size=(700, 90)),  # triangular factor, substitution
     np.random.default_rng(9).normal(size=(40, 333)),  # bidiagonalised transpose
     np.column_stack([np.random.default_rng(10).normal(size=(200, 30))] * 2 + [np.zeros((200, 3))]),
     np.column_stack([np.random.default_rng(11).normal(size=(20, 30))] * 2 + [np.zeros((20, 3))]),
@@ -174,6 +174,24 @@ def test_ols_cutoff_uses_the_larger_dimension(s_over_eps, kept):
     beta = q.ols(X, [1.0, 1.0, 1.0])
     assert beta[0] == 1.0
     assert beta[1] == (1.0 / s if kept else 0.0)
+
+
+@pytest.mark.parametrize("ratio", [0.5, 2.0, 1e3])
+def test_ols_tall_keeps_a_direction_only_above_the_cutoff(ratio):
+    # 400 x 20 whose smallest singular value is `ratio` times the cut-off:
+    # dropped below it; kept above it, near it through the SVD of the
+    # triangular factor, far from it by substitution.
+    rng = np.random.default_rng(5)
+    n, p = 400, 20
+    eps = np.finfo(float).eps
+    U = np.linalg.qr(rng.standard_normal((n, p)))[0]
+    V = np.linalg.qr(rng.standard_normal((p, p)))[0]
+    s = np.ones(p)
+    s[-1] = ratio * n * eps
+    X, y = (U * s) @ V.T, rng.standard_normal(n)
+    got, expected = q.ols(X, y), np.linalg.lstsq(X, y, rcond=None)[0]
+    assert np.linalg.norm(got - expected) <= 10 * np.linalg.norm(expected) * eps / s[-1]
+    assert (abs(V[:, -1] @ got) > 1e8) == (ratio > 1.0)
 
 
 @pytest.mark.parametrize("n", [1, 4097, 3 * 32768 + 123])

@@ -51,10 +51,15 @@ struct Kernels {
 
     // R (m x m upper triangular, row stride ldr) becomes the triangular
     // factor of [R; D] for the rows x m matrix D (row stride ldd, upper
-    // triangular too when `triangular`), which is overwritten; v is scratch
-    // of `rows` doubles; see qr::fold_rows.
+    // triangular too when `triangular`), which is overwritten; work is
+    // scratch of qr::fold_work(m) doubles; see qr::fold_rows.
     void (*fold_rows)(double* R, std::int64_t ldr, double* D, std::int64_t ldd,
-                      std::int64_t rows, std::int64_t m, bool triangular, double* v);
+                      std::int64_t rows, std::int64_t m, bool triangular, double* work);
+
+    // X (p x p, row stride ldx, zeros below its diagonal) becomes R^-1 for
+    // the upper triangular R (row stride ldr); see qr::upper_inverse.
+    void (*upper_inverse)(const double* R, std::int64_t ldr, std::int64_t p, double* X,
+                          std::int64_t ldx);
 
     // Updates columns c < cols, rows i < rows of T (column stride ldt) by
     // the products of L (column stride ldl, J columns) with W (W[c J + j]):

@@ -5,6 +5,7 @@
 #include "memory.hpp"
 #include "parallel.hpp"
 #include "power_of_two.hpp"
+#include "qr_kernels.hpp"
 #include "scoring.hpp"
 #include "svd_solve.hpp"
 
@@ -292,9 +293,13 @@ Vector min_norm_solution(const Matrix& A, const Vector& b, Index diag) {
     return eigen_min_norm_solution(A, b, cutoff);
 }
 
-// Rows of [X y] folded into a triangular factor at a time: a packed copy of
-// them stays in the first-level cache while each reflector passes over it.
-constexpr Index kFoldRows = 16;
+// Rows of [X y] folded into a triangular factor at a time: about 768 kB,
+// so that the copy of them stays in the second-level cache while each panel
+// of reflectors passes over it twice, and enough rows that the products
+// with T cost little beside the others (see qr::kPanelCols). The sizes
+// alone decide, never the processor.
+Index fold_height(Index m) { return std::clamp<Index>(Index{98304} / m / 8 * 8, 32, 256); }
+
 // Columns of [X y] from which a block's factor is folded row by row: below,
 // forming each reflector costs more than it saves, and Eigen's blocked QR,
 // at the baseline's vector width, is as fast.
@@ -315,12 +320,12 @@ RowMatrix triangular_factor(Eigen::Ref<Matrix> M) {
 // of upper and rows 0 to k of lower only (the others are zero and stay so).
 void merge_factors(RowMatrix& upper, RowMatrix& lower) {
     const Index m = upper.cols();
-    std::vector<double> v(static_cast<std::size_t>(m));
-    kernels().fold_rows(upper.data(), m, lower.data(), m, m, m, true, v.data());
+    const auto work = scratch(qr::fold_work(m));
+    kernels().fold_rows(upper.data(), m, lower.data(), m, m, m, true, work.get());
 }
 
 // Triangular factor (m x m) of rows [row, row + rows) of [X y]; from
-// kFoldCols columns folded in kFoldRows at a time into a factor that starts
+// kFoldCols columns folded fold_height(m) at a time into a factor that starts
 // at zero.
 RowMatrix block_factor(const RowMatrixRef& X, const VectorRef& y, Index row, Index rows) {
     const Index p = X.cols(), m = p + 1;
@@ -332,25 +337,34 @@ RowMatrix block_factor(const RowMatrixRef& X, const VectorRef& y, Index row, Ind
         return triangular_factor(M);
     }
     RowMatrix R = RowMatrix::Zero(m, m);
-    RowMatrix D(kFoldRows, m);
-    double v[kFoldRows];
-    for (Index first = row; first < row + rows; first += kFoldRows) {
-        const Index count = std::min(kFoldRows, row + rows - first);
+    const Index height = std::min(fold_height(m), rows);
+    RowMatrix D(height, m);
+    const auto work = scratch(qr::fold_work(m));
+    for (Index first = row; first < row + rows; first += height) {
+        const Index count = std::min(height, row + rows - first);
         D.topLeftCorner(count, p) = X.middleRows(first, count);
         D.col(p).head(count) = y.segment(first, count);
-        kernels().fold_rows(R.data(), m, D.data(), m, count, m, false, v);
+        kernels().fold_rows(R.data(), m, D.data(), m, count, m, false, work.get());
     }
     return R;
+}
+
+// Rows of [X y] per block of augmented_factor. About 2m rows a block keep
+// the merges, m^3 / 3 products each, near a sixth of the blocks' own cost
+// or less; of the blocks that gives, an even count, so that two threads
+// share them evenly, and one merge fewer where the count was odd.
+Index factor_block_rows(Index n, Index m) {
+    Index blocks = block_count(n, block_rows(m, 2 * m));
+    if (blocks > 1 && blocks % 2 == 1) --blocks;
+    return std::max<Index>(1, block_count(n, blocks));
 }
 
 // Triangular factor R of [X y] (m x m, m = p + 1), a QR over row blocks: one
 // per block, merged by a pairwise tree within each wave and then wave after
 // wave. R's last column holds Q'y.
-Matrix augmented_factor(const RowMatrixRef& X, const VectorRef& y) {
+RowMatrix augmented_factor(const RowMatrixRef& X, const VectorRef& y) {
     const Index p = X.cols(), m = p + 1;
-    // At least 2m rows a block keeps the merges, m^3 / 3 products each, at
-    // a sixth of the blocks' own cost or less.
-    const Index n = X.rows(), B = std::max<Index>(1, std::min(block_rows(m, 2 * m), n));
+    const Index n = X.rows(), B = factor_block_rows(n, m);
     const Index wave = std::min(wave_blocks(m * m), block_count(n, B));
     std::vector<RowMatrix> factors(static_cast<std::size_t>(wave));
     RowMatrix R;
@@ -600,10 +614,49 @@ constexpr int kScaleBound = 400;
 // entry that is not finite, or R's largest magnitude is so far from 1 that
 // squares of X's columns may have left the normal doubles (R's columns have
 // the norms of X's; an R of zeros may be all that underflow left).
-bool extreme_scale(const Matrix& F, Index p) {
+bool extreme_scale(const RowMatrix& F, Index p) {
     if (!F.topRows(p).allFinite()) return true;
     const double largest = F.topLeftCorner(p, p).cwiseAbs().maxCoeff();
     return !(largest > std::ldexp(1.0, -kScaleBound) && largest < std::ldexp(1.0, kScaleBound));
+}
+
+// Whether no singular value of the upper triangular R can fall to the
+// cut-off, a fraction `cutoff` of the largest, by the bounds sigma_min >=
+// 1 / ||R^-1||_F and sigma_max <= ||R||_F, with a factor 2 for their
+// rounding (as for the bidiagonal in svd_solve). R^-1 costs a quarter of
+// the products of R's bidiagonalisation, in tiles. A zero on the diagonal
+// or an entry that is not finite answers no.
+bool certainly_full_rank(const RowMatrix& F, Index p, double cutoff) {
+    RowMatrix X = RowMatrix::Zero(p, p);
+    kernels().upper_inverse(F.data(), F.cols(), p, X.data(), p);
+    double inverse2 = 0.0, norm2 = 0.0;
+    for (Index i = 0; i < p; ++i) {
+        for (Index j = i; j < p; ++j) {
+            inverse2 += X(i, j) * X(i, j);
+            norm2 += F(i, j) * F(i, j);
+        }
+    }
+    const double tiny = (std::numeric_limits<double>::min)();
+    const double cut = 2.0 * std::max(std::sqrt(norm2) * cutoff, tiny);
+    return inverse2 * (cut * cut) < 1.0;
+}
+
+// Least-squares solution of minimum norm from the triangular factor [R z]
+// of [X y] (R p x p): with no singular value of R near the cut-off it is
+// the only one, and back substitution finds it; otherwise an SVD of R.
+Vector factor_solution(const RowMatrix& F, Index diag) {
+    const Index p = F.cols() - 1;
+    const double cutoff = static_cast<double>(diag) * std::numeric_limits<double>::epsilon();
+    if (p < kOwnSvd || !certainly_full_rank(F, p, cutoff)) {
+        return min_norm_solution(F.topLeftCorner(p, p), F.col(p).head(p), diag);
+    }
+    Vector beta(p);
+    for (Index i = p - 1; i >= 0; --i) {
+        double t = F(i, p);
+        for (Index k = i + 1; k < p; ++k) t -= F(i, k) * beta(k);
+        beta(i) = t / F(i, i);
+    }
+    return beta;
 }
 
 }  // namespace
@@ -668,22 +721,16 @@ Vector ols(const RowMatrixRef& X, const VectorRef& y) {
     // [X y] = Q [R z; 0 rho] with orthonormal Q: the least-squares solutions
     // of X beta = y are those of R beta = z, and R has the singular values of
     // X, so the SVD works on a p x p matrix instead of n x p.
-    const Matrix F = augmented_factor(X, y);
-    if (!extreme_scale(F, p)) {
-        return min_norm_solution(F.topLeftCorner(p, p), F.col(p).head(p), diag);
-    }
+    const RowMatrix F = augmented_factor(X, y);
+    if (!extreme_scale(F, p)) return factor_solution(F, diag);
     // The reflectors' sums of squares overflowed or fell below the normal
     // doubles. X 2^-a beta' = y 2^-b has the solution beta' = beta 2^(a - b),
     // and exact scaling keeps the minimum norm and the cut-off.
     const int a = scale_exponent(X, kScaleBound), b = scale_exponent(y, kScaleBound);
-    if (a == 0 && b == 0) {
-        return min_norm_solution(F.topLeftCorner(p, p), F.col(p).head(p), diag);
-    }
+    if (a == 0 && b == 0) return factor_solution(F, diag);
     const RowMatrix Xs = times_power_of_two(X, -a);
     const Vector ys = times_power_of_two(y, -b);
-    const Matrix G = augmented_factor(Xs, ys);
-    const Vector beta = min_norm_solution(G.topLeftCorner(p, p), G.col(p).head(p), diag);
-    return times_power_of_two(beta, b - a);
+    return times_power_of_two(factor_solution(augmented_factor(Xs, ys), diag), b - a);
 }
 
 }  // namespace qorv

@@ -31,7 +31,8 @@ Vector pivoted_ldlt_solve(Eigen::Ref<Matrix> A, const Vector& b);
 
 // Least-squares solution of X beta = y of minimum norm, by a thin SVD; a tall
 // X is first reduced to its p x p triangular factor by a QR over fixed row
-// blocks, so the result does not depend on the thread count.
+// blocks, so the result does not depend on the thread count, and a factor
+// certainly of full rank is solved by back substitution instead.
 Vector ols(const RowMatrixRef& X, const VectorRef& y);
 
 }  // namespace qorv

@@ -164,8 +164,12 @@ void gram_rows(const double* X, Index rs, Index p, const double* y, Index rows,
 #include "qr_kernels.hpp"
 
 void fold_rows(double* R, Index ldr, double* D, Index ldd, Index rows, Index m, bool triangular,
-               double* v) {
-    qorv::qr::fold_rows<kLanes>(R, ldr, D, ldd, rows, m, triangular, v);
+               double* work) {
+    qorv::qr::fold_rows<kLanes>(R, ldr, D, ldd, rows, m, triangular, work);
+}
+
+void upper_inverse(const double* R, Index ldr, Index p, double* X, Index ldx) {
+    qorv::qr::upper_inverse<kLanes>(R, ldr, p, X, ldx);
 }
 
 #include "ldlt_kernels.hpp"
@@ -193,4 +197,5 @@ void bidiag_rows(const double* A, Index lda, Index rows, Index cols, const doubl
 
 extern const Kernels table;
 const Kernels table{QORV_KERNEL_LEVEL, count_product_hits, multiply_columns, gram_lower_rows,
-                    gram_narrow, gram_rows, fold_rows, ldlt_update, bidiag_columns, bidiag_rows};
+                    gram_narrow, gram_rows, fold_rows, upper_inverse, ldlt_update,
+                    bidiag_columns, bidiag_rows};

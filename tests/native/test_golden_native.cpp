@@ -157,7 +157,8 @@ void fits(Results& out, Values& values) {
     out.add("fit_regularized_linear, many blocks",
             qorv::fit_regularized_linear(W, W.col(1), nullptr, nullptr, 0.0, 0.0, 1e-10));
     // From 32 columns the rows are folded into each block's factor by the
-    // level's kernels: four blocks here, the last of a partial fold.
+    // level's kernels: four blocks here, each ending in a partial fold, and
+    // a last panel of fewer columns than the others.
     const Matrix V = values.matrix(3001, 40);
     const Vector v0 = V.col(0).array() + 1.0;
     out.add("ols, 40 columns", qorv::ols(V, v0));
