@@ -115,8 +115,9 @@ std::atomic<std::int64_t> load_read_at{INT64_MIN / 2};
 std::atomic<int> idle_seen{INT_MAX};
 
 // Processors that other processes leave idle, counting the calling thread's
-// own; re-read at most every kLoadValidNs.
-int idle_processors() {
+// own (0 or fewer where they keep every one busy; INT_MAX where the kernel
+// cannot say); re-read at most every kLoadValidNs.
+int free_processors() {
     const std::int64_t now = now_ns();
     if (now - load_read_at.load() < kLoadValidNs) return idle_seen.load();
     const int runnable = runnable_threads();
@@ -125,12 +126,15 @@ int idle_processors() {
         const int own_spinning =
             now - last_region_end.load() < kWorkerSpinNs ? last_region_spinning.load() : 0;
         const int others = std::max(0, runnable - 1 - own_spinning);
-        idle = std::max(1, omp_get_num_procs() - others);
+        idle = omp_get_num_procs() - others;
     }
     idle_seen.store(idle);
     load_read_at.store(now);
     return idle;
 }
+
+// Processors a team may count on: the calling thread's at least.
+int idle_processors() { return std::max(1, free_processors()); }
 
 }  // namespace
 
@@ -162,10 +166,12 @@ int team_size(int tasks, double task_ns, bool shares_busy) {
     // its share of it, none where the scheduler shares out the processors
     // per session rather than per thread, and holds the call up while it
     // waits for its turn. Only idle_waiters keeps the runtime's spinning
-    // from taking that share.
+    // from taking that share. While some processor is idle, the scheduler
+    // balances thread counts, not shares: the threads beyond the idle
+    // processors stay on those the team already holds and gain nothing.
     const int team = std::min(limit, static_cast<int>(work / kMinThreadNs));
     if (thread_count_fixed()) return team;
-    if (shares_busy && team >= omp_get_num_procs() &&
+    if (shares_busy && team >= omp_get_num_procs() && free_processors() <= 0 &&
         work >= static_cast<double>(team) * kMinSharedThreadNs) {
         return team;
     }
