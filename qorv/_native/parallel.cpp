@@ -166,12 +166,15 @@ int team_size(int tasks, double task_ns, bool shares_busy) {
     // its share of it, none where the scheduler shares out the processors
     // per session rather than per thread, and holds the call up while it
     // waits for its turn. Only idle_waiters keeps the runtime's spinning
-    // from taking that share. While some processor is idle, the scheduler
-    // balances thread counts, not shares: the threads beyond the idle
-    // processors stay on those the team already holds and gain nothing.
+    // from taking that share. The scheduler balances thread counts, not
+    // shares: up to two of the team's threads per idle processor may stay
+    // there together and gain nothing from the busy ones (on two
+    // processors with one busy, both threads shared the idle one), so only
+    // a team larger than that is sure to reach busy processors.
     const int team = std::min(limit, static_cast<int>(work / kMinThreadNs));
     if (thread_count_fixed()) return team;
-    if (shares_busy && team >= omp_get_num_procs() && free_processors() <= 0 &&
+    if (shares_busy && team >= omp_get_num_procs() &&
+        2 * static_cast<std::int64_t>(free_processors()) < team &&
         work >= static_cast<double>(team) * kMinSharedThreadNs) {
         return team;
     }

@@ -81,9 +81,9 @@ void note_threads_started();
 // processes leave idle.
 int team_size(int tasks, double task_ns);
 
-// team_size, except that a team filling every processor is kept on a
-// machine whose every processor other processes keep busy, for several
-// milliseconds of work per thread: its threads gain
+// team_size, except that a team filling every processor is kept where
+// fewer than half as many processors are idle, for several milliseconds of
+// work per thread: its threads gain
 // their share of the busy processors, idle_waiters keeps them from
 // spinning, and a thread's wait for its turn at the start and the end of
 // the loop costs little beside the loop. For loops that are few per call
