@@ -621,11 +621,9 @@ bool extreme_scale(const RowMatrix& F, Index p) {
 }
 
 // Whether no singular value of the upper triangular R can fall to the
-// cut-off, a fraction `cutoff` of the largest, by the bounds sigma_min >=
-// 1 / ||R^-1||_F and sigma_max <= ||R||_F, with a factor 2 for their
-// rounding (as for the bidiagonal in svd_solve). R^-1 costs a quarter of
-// the products of R's bidiagonalisation, in tiles. A zero on the diagonal
-// or an entry that is not finite answers no.
+// cut-off, a fraction `cutoff` of the largest (clear_of_cutoff). R^-1 costs
+// a quarter of the products of R's bidiagonalisation, in tiles. A zero on
+// the diagonal or an entry that is not finite answers no.
 bool certainly_full_rank(const RowMatrix& F, Index p, double cutoff) {
     RowMatrix X = RowMatrix::Zero(p, p);
     kernels().upper_inverse(F.data(), F.cols(), p, X.data(), p);
@@ -636,9 +634,7 @@ bool certainly_full_rank(const RowMatrix& F, Index p, double cutoff) {
             norm2 += F(i, j) * F(i, j);
         }
     }
-    const double tiny = (std::numeric_limits<double>::min)();
-    const double cut = 2.0 * std::max(std::sqrt(norm2) * cutoff, tiny);
-    return inverse2 * (cut * cut) < 1.0;
+    return clear_of_cutoff(norm2, inverse2, cutoff);
 }
 
 // Least-squares solution of minimum norm from the triangular factor [R z]

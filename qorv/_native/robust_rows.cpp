@@ -114,6 +114,16 @@ MiddleValues select_pair(double* values, Index count, Index k, bool alone) {
 // nanoseconds, from which its threads are chosen.
 constexpr double kNsPerEntry = 1.5;
 
+// Blocks of kBisquareBlockRows rows in n rows, and the threads that pay for
+// passes over them of `cols` entries a row.
+int row_blocks(Index n) {
+    return static_cast<int>((n + kBisquareBlockRows - 1) / kBisquareBlockRows);
+}
+
+int row_block_team(int blocks, Index cols) {
+    return team_size(blocks, kNsPerEntry * static_cast<double>(kBisquareBlockRows * cols));
+}
+
 // Fewer values than this are selected directly: a sample would not pay.
 constexpr Index kSampledFrom = 2048;
 
@@ -135,7 +145,7 @@ BisquarePass bisquare_rows(const StridedMatrix& Phi, const double* y, const doub
                            StridedVector w, StridedVector inverse, StridedVector square,
                            double* Phi_out, double* y_out) {
     const Index n = Phi.rows;
-    const int blocks = static_cast<int>((n + kBisquareBlockRows - 1) / kBisquareBlockRows);
+    const int blocks = row_blocks(n);
     // Block b's rows kept, the end of its last kept row and its sum of the
     // complements; `root`: room for the roots of its weights.
     struct Weights {
@@ -179,8 +189,7 @@ BisquarePass bisquare_rows(const StridedMatrix& Phi, const double* y, const doub
             }
         });
     };
-    const int team = team_size(blocks,
-                               kNsPerEntry * static_cast<double>(kBisquareBlockRows * Phi.cols));
+    const int team = row_block_team(blocks, Phi.cols);
     Index written = 0;
     double total = 0.0;
     if (team == 1) {
@@ -222,18 +231,12 @@ BisquarePass bisquare_rows(const StridedMatrix& Phi, const double* y, const doub
 
 void fitted_values(const StridedMatrix& Phi, const double* beta, double* out) {
     const Index n = Phi.rows;
-    const int blocks = static_cast<int>((n + kBisquareBlockRows - 1) / kBisquareBlockRows);
+    const int blocks = row_blocks(n);
     const auto block = [&](int b) {
         const Index first = b * kBisquareBlockRows;
         fitted_block(Phi, beta, first, std::min(kBisquareBlockRows, n - first), out + first);
     };
-    const int team = team_size(blocks,
-                               kNsPerEntry * static_cast<double>(kBisquareBlockRows * Phi.cols));
-    if (team == 1) {
-        for (int b = 0; b < blocks; ++b) block(b);
-    } else {
-        parallel_for_each_index(blocks, block, Interruption(), team);
-    }
+    parallel_for_each_index(blocks, block, Interruption(), row_block_team(blocks, Phi.cols));
 }
 
 double dot(StridedVector a, StridedVector b, Index n) {

@@ -390,10 +390,9 @@ void divide_by_singular_values(const Vector& d, double cutoff, Vector& x) {
 }
 
 // Whether no singular value of B (d on the diagonal, e above) can fall to
-// the cut-off, by bounds that cost O(n): sigma_min >= 1 / ||B^-1||_F and
-// sigma_max <= ||B||_F, with a factor 2 for their rounding. Row i of B^-1
-// is (e_i' - e_i row i+1) / d_i, whose two parts are orthogonal. A zero,
-// tiny or huge entry answers no.
+// the cut-off, by clear_of_cutoff's bounds, which cost O(n) here: row i of
+// B^-1 is (e_i' - e_i row i+1) / d_i, whose two parts are orthogonal. A
+// zero, tiny or huge entry answers no.
 bool certainly_full_rank(const Vector& d, const Vector& e, double cutoff) {
     const Index n = d.size();
     double inverse2 = 0.0, row2 = 0.0, norm2 = 0.0;
@@ -403,8 +402,7 @@ bool certainly_full_rank(const Vector& d, const Vector& e, double cutoff) {
         inverse2 += row2;
         norm2 += i + 1 < n ? d(i) * d(i) + e(i) * e(i) : d(i) * d(i);
     }
-    const double cut = 2.0 * std::max(std::sqrt(norm2) * cutoff, kTiny);
-    return inverse2 * (cut * cut) < 1.0;
+    return clear_of_cutoff(norm2, inverse2, cutoff);
 }
 
 // x = B^-1 x, or B'^-1 x when `transposed`, for B as above.
@@ -426,6 +424,11 @@ void bidiagonal_solve(const Vector& d, const Vector& e, bool transposed, Vector&
 constexpr int kScaleBound = 500;
 
 }  // namespace
+
+bool clear_of_cutoff(double norm2, double inverse2, double cutoff) {
+    const double cut = 2.0 * std::max(std::sqrt(norm2) * cutoff, kTiny);
+    return inverse2 * (cut * cut) < 1.0;
+}
 
 std::optional<Vector> svd_solve(Matrix A, Vector b, bool transposed, double cutoff) {
     const Index m = A.rows(), n = A.cols();

@@ -20,4 +20,10 @@ namespace qorv {
 // is not finite.
 std::optional<Vector> svd_solve(Matrix A, Vector b, bool transposed, double cutoff);
 
+// Whether no singular value of a matrix whose squared Frobenius norm is
+// `norm2`, and that of its inverse `inverse2`, can fall to the cut-off of
+// svd_solve: sigma_min >= 1 / ||M^-1||_F and sigma_max <= ||M||_F, with a
+// factor 2 for the rounding of both sums.
+bool clear_of_cutoff(double norm2, double inverse2, double cutoff);
+
 }  // namespace qorv
